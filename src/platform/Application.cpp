@@ -1,0 +1,42 @@
+#include "platform/Application.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+namespace {
+std::atomic<Application*> gApp{nullptr};
+}
+
+Application::~Application() {
+  if (gApp.load() == this) gApp.store(nullptr);
+}
+
+void Application::SetTitle(const std::string& title) {
+  title_ = title;
+  if (OnTitleChanged) OnTitleChanged(title_);
+}
+
+void Application::FormClosed(Form& form) {
+  if (&form == mainForm_) Terminate();
+}
+
+void Application::FormDestroyed(Form& form) {
+  if (&form == mainForm_) mainForm_ = nullptr;
+}
+
+Application& App() {
+  Application* a = gApp.load();
+  if (!a) {
+    std::fputs("internal error: no application object\n", stderr);
+    std::abort();
+  }
+  return *a;
+}
+
+bool HasApp() { return gApp.load() != nullptr; }
+
+void SetApp(Application* app) { gApp.store(app); }
+
+}  // namespace platform

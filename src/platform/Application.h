@@ -1,0 +1,92 @@
+#pragma once
+// The application services: posting window messages from any thread, one pass of message
+// processing, sleeping until something is due, window timers, modal message boxes, the
+// application title. One Application exists per process (App()); the window build uses the
+// Qt backend, tests and the console build the headless one.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Components.h"
+
+namespace platform {
+
+// Millisecond counter; wraps like a 32-bit tick count, so always compare differences.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual std::uint32_t Milliseconds() = 0;
+};
+
+enum class BoxIcon { None, Error, Information, Question, Warning };
+enum class BoxButtons { Ok, YesNo };
+enum class BoxResult { Ok = 1, Yes = 6, No = 7 };
+
+struct BoxRecord {
+  std::string text;     // Windows-1252
+  std::string caption;  // Windows-1252
+  BoxIcon icon;
+  BoxButtons buttons;
+  BoxResult answer;
+};
+
+class Application {
+ public:
+  virtual ~Application();
+
+  virtual Clock& GetClock() = 0;
+
+  // Thread-safe. Queues (message, wparam, lparam) for target->HandleMessage on the window's
+  // thread. False when the target is gone or the application has ended.
+  virtual bool PostMessage(Form* target, std::uint32_t message, std::intptr_t wparam,
+                           std::intptr_t lparam) = 0;
+  // One pass: due timers and the messages that are pending now.
+  virtual void ProcessMessages() = 0;
+  // Sleeps until a message is posted, a timer falls due, or ms have passed; handles nothing.
+  virtual void WaitMessage(std::uint32_t ms) = 0;
+  // Blocks the window's thread for ms without handling anything.
+  virtual void Sleep(std::uint32_t ms) = 0;
+
+  // Modal box; Yes/No boxes return Yes or No, the others Ok.
+  virtual BoxResult MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                               BoxButtons buttons) = 0;
+  // The application title (task bar), apart from the main window's caption.
+  virtual void SetTitle(const std::string& title);
+  const std::string& Title() const { return title_; }
+  virtual void Beep() {}
+
+  // Timers tell the application when they change; it fires OnTimer on the window's thread.
+  virtual void TimerChanged(Timer& timer) = 0;
+  virtual void TimerDestroyed(Timer& timer) = 0;
+
+  virtual bool ExecuteOpenDialog(OpenDialog& dialog) = 0;
+
+  // A form was built (the Qt backend creates its widgets) or closed.
+  virtual void FormCreated(Form& form) { (void)form; }
+  virtual void FormShown(Form& form) { (void)form; }
+  virtual void FormClosed(Form& form);
+  virtual void FormDestroyed(Form& form);
+  // A control wants to be drawn now.
+  virtual void RepaintNow(Control& control) { (void)control; }
+
+  // Runs the message loop until the main form is closed; returns at once when it is.
+  virtual void Run(Form& mainForm) = 0;
+  bool Terminated() const { return terminated_; }
+  void Terminate() { terminated_ = true; }
+
+  // Observers for the console and for tests.
+  std::function<void(const std::string& title)> OnTitleChanged;
+  std::function<void(const BoxRecord& box)> OnMessageBox;
+
+ protected:
+  std::string title_;
+  bool terminated_ = false;
+  Form* mainForm_ = nullptr;
+};
+
+// The process's application; set by the backend's constructor, cleared by its destructor.
+Application& App();
+bool HasApp();
+void SetApp(Application* app);
+
+}  // namespace platform

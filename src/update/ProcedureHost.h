@@ -1,0 +1,32 @@
+#pragma once
+// What a programming procedure needs from the main window. TUpdateForm implements it; tests
+// may implement it with a small fake.
+#include <cstdint>
+#include <string>
+
+namespace kernel {
+class TimerPool;
+}
+
+namespace update {
+
+class ProcedureHost {
+ public:
+  virtual ~ProcedureHost() = default;
+  // Trace line in the log memo (debug mode only), placeholders expanded.
+  virtual void LogLine(const std::string& text) = 0;
+  // Title and status-panel progress; returns the formatted percentage text.
+  virtual std::string SetTitleProgress(const std::string& prefix, float percent) = 0;
+  // Drains the event queue with the window's pump depth (lets window messages through).
+  virtual void PumpEvents() = 0;
+  // One pass of window messages.
+  virtual void ProcessMessages() = 0;
+  virtual kernel::TimerPool& Timers() = 0;
+  virtual std::int32_t StartMode() const = 0;
+  // ProgDefFile of the first device row with this processor type; empty when none.
+  virtual std::string ProgDefFileFor(std::int32_t processorType) const = 0;
+  // The folder where package files (images, Patch.TXT) are looked up.
+  virtual std::string PackageFolder() const = 0;
+};
+
+}  // namespace update
