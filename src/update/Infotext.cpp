@@ -1,0 +1,249 @@
+#include "update/Infotext.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace update {
+namespace {
+
+constexpr CatalogueEntry kCatalogue[] = {
+    {80,
+      "Der Download kann bis zu X Minuten dauern!\r\n"
+      "\r\n",
+      "The download may last up to X minutes !\r\n"
+      "\r\n"},
+    {80,
+      "NAME wird programmiert !!\r\n"
+      "\r\n",
+      "Programming NAME !!\r\n"
+      "\r\n"},
+    {80,
+      "Neue Daten werden gespeichert !!\r\n"
+      "Bitte warten ...\r\n",
+      "Store new data !!\r\n"
+      "Please wait ...\r\n"},
+    {80,
+      "Best\xE4""tigen Sie dies danach mit dem Ok-Button!\r\n",
+      "Confirm with the Ok-button!\r\n"},
+    {300,
+      "--------------------\r\n"
+      "Download erfolgreich ausgef\xFC""hrt !\r\n"
+      "\r\n"
+      "Trennen Sie das NAME von der Schnittstelle COM X.\r\n"
+      "\r\n"
+      "Beenden Sie das Windows-Programm unter Datei/Beenden.",
+      "--------------------\r\n"
+      "Download successfully completed !\r\n"
+      "\r\n"
+      "Disconnect the NAME from the COM X port.\r\n"
+      "\r\n"
+      "Exit the Windows program under File/Exit."},
+    {200,
+      "Der Download ist f\xFC""r ein NAME !\r\n"
+      "Sie haben ein falsches Ger\xE4""t angeschlossen oder verwenden ein falsches Downloadprogramm.",
+      "Download is for an NAME !\r\n"
+      "Wrong device connected or wrong download program used."},
+    {200,
+      "Die Software-VersionX in Ihrem Ger\xE4""t ist aktueller als die, die das Downloadprogramm anbietet.",
+      "The software versionX in your device is more up to date then the download program can provide."},
+    {180,
+      "Kein Ger\xE4""t gefunden !!\r\n"
+      "Ist das Ger\xE4""t auch richtig angeschlossen und eingeschalten ?\rAutomatische Suche wiederholen mit Ok",
+      "No device found !!\r\n"
+      "Is the meter correctly connected an switched on?\rRepeat automatic search with Ok"},
+    {80,
+      "Kein NAME gefunden !!\r\n"
+      "Programm wird abgebrochen !!",
+      "No NAME found !!\r\n"
+      "Program is aborted !!"},
+    {40,
+      "Falsches Ger\xE4""t angeschlossen !!",
+      "Wrong device connected !!"},
+    {40,
+      "keine g\xFC""ltige Software-Version !!",
+      "No valid software version !!"},
+    {140,
+      "Die aktuelle Software-VersionX ist schon im Ger\xE4""t.\r\n"
+      "Wollen Sie trotzdem den Download fortsetzen ?",
+      "The latest software versionX is already in device.\r\n"
+      "Do you want to continue the download nevertheless?"},
+    {200,
+      "Die Software f\xFC""r die Sensoridentifizierung kann \xFC""ber die RS232 Schnittstelle nicht aktuallisiert werden! (nur \xFC""ber USB)\r\n"
+      "Wollen Sie trotzdem den Download f\xFC""r die Ger\xE4""tesoftware fortsetzen ?",
+      "The software for sensor identification cannot be actualized via RS232 Interface! (Only via USB)\r\n"
+      "Do you want to continue the download for the instruments software nevertheless?"},
+    {50,
+      "L3_TermL.A37 konnte nicht ge\xF6""ffnet werden",
+      "Unable to open L3_TermL.A37"},
+    {80,
+      "\r\n"
+      "NAME wird programmiert !!\r\n"
+      "\r\n",
+      "\r\n"
+      "Programming NAME !!\r\n"
+      "\r\n"},
+    {300,
+      "Programmierung abgebrochen !\r\n"
+      "Trennen Sie das NAME vom Steckernetzteil und der Schnittstelle COM X.\r\n"
+      "Beenden Sie das Windows-Programm unter Datei/Beenden und starten Sie das Programm erneut f\xFC""r eine Neuprogrammierung.",
+      "Programming abort !\r\n"
+      "Disconnect the NAME from power supply unit and COM X.\r\n"
+      "Close the window program with File/Exit and start the program for a new download"},
+    {50,
+      "Fehler in der Daten\xFC""bertragung !!\r\n",
+      "Transmit error !!\r\n"},
+    {70,
+      "--------------------\r\n"
+      "Programm wird vorbereitet !!",
+      "--------------------\r\n"
+      "Preparing program !!"},
+    {300,
+      "--------------------\r\n"
+      "Programm erfolgreich \xFC""berspielt !\r\n"
+      "\r\n"
+      "Trennen Sie das NAME vom Steckernetzteil und der Schnittstelle COM X.\r\n"
+      "\r\n"
+      "Stecken Sie danach das Netzteil wieder an und starten Sie das NAME\r\n"
+      "Beenden Sie das Windows-Programm unter Datei/Beenden.",
+      "--------------------\r\n"
+      "Program successfully programmed !\r\n"
+      "\r\n"
+      "Disconnect the NAME from power supply unit and COM X.\r\n"
+      "\r\n"
+      "Connect the NAME with the power supply unit and start the NAME\r\n"
+      "Close the window program with File/Exit."},
+    {80,
+      "Fehler im Bootloader !!  Programmierung wurde abgebrochen.",
+      "Error in bootloader !!  Programming abort."},
+    {80,
+      "Bootloader im Zielger\xE4""t nicht verf\xFC""gbar!!  Programmierung wurde abgebrochen.",
+      "bootloader in target not available!!  Programming abort."},
+    {20,
+      "Update [beendet]",
+      "Update [ready]"},
+    {12,
+      "Fehler",
+      "Error"},
+    {12,
+      "Info",
+      "Info"},
+    {20,
+      "Ger\xE4""t",
+      "device"},
+};
+
+static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");
+
+constexpr std::size_t Length(const char* s) {
+  std::size_t n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+constexpr bool FitsSlots() {
+  for (const auto& e : kCatalogue)
+    if (Length(e.german) >= e.width || Length(e.english) >= e.width) return false;
+  return true;
+}
+static_assert(FitsSlots(), "a catalogue text is longer than its slot");
+
+// Replaces every occurrence of what, left to right, going on behind the inserted text.
+void ReplaceAll(std::string& text, std::string_view what, std::string_view with) {
+  std::size_t pos = 0;
+  while ((pos = text.find(what, pos)) != std::string::npos) {
+    text.replace(pos, what.size(), with);
+    pos += with.size();
+  }
+}
+
+}  // namespace
+
+const CatalogueEntry& Entry(Msg msg) {
+  static const CatalogueEntry none{1, "", ""};
+  return (msg >= 0 && msg < MsgCount) ? kCatalogue[msg] : none;
+}
+
+const char* Text(Msg msg, std::int32_t language) {
+  const auto& e = Entry(msg);
+  return language == 1 ? e.english : e.german;
+}
+
+std::string ExpandPlaceholders(std::string_view text, const PlaceholderContext& context) {
+  std::string out(text);
+  ReplaceAll(out, "DATEI", context.firstProgramFile);
+  ReplaceAll(out, "NAME",
+             context.deviceName.empty() ? std::string(Text(MsgDefaultDevice, context.language))
+                                        : context.deviceName);
+  std::string number = context.comNumber >= 0 ? std::to_string(context.comNumber) : std::string();
+  std::size_t pos = 0;
+  while ((pos = out.find("COM X", pos)) != std::string::npos) {
+    out.replace(pos + 4, 1, number);
+    pos += 4 + number.size();
+  }
+  for (pos = 0; (pos = out.find("\\r", pos)) != std::string::npos; pos += 2) {
+    out[pos] = '\r';
+    out[pos + 1] = '\n';
+  }
+  return out;
+}
+
+std::string FillX(std::string_view text, std::string_view value) {
+  std::string out(text);
+  auto pos = out.find('X');
+  if (pos != std::string::npos) out.replace(pos, 1, value);
+  return out;
+}
+
+std::optional<std::string> SecondLine(std::string_view text) {
+  auto first = text.find("\r\n");
+  if (first == std::string_view::npos) return std::nullopt;
+  auto second = text.find("\r\n", first + 2);
+  if (second == std::string_view::npos) return std::nullopt;
+  return std::string(text.substr(first + 2, second + 2 - (first + 2)));
+}
+
+std::string FormatPercent(float percent) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, " %3.1f %%", static_cast<double>(percent));
+  return buf;
+}
+
+TitleProgress ComputeTitleProgress(std::string_view prefix, float percent, std::int32_t language) {
+  if (std::isnan(percent)) percent = 0.0f;
+  if (percent > 100.0f) percent = 100.0f;
+  TitleProgress r;
+  r.percentText = FormatPercent(percent);
+  if (percent > -2.0f && percent < 0.0f) {
+    r.title = "Update";
+  } else if (percent < -999.0f) {
+    r.title = r.panel4 = Text(MsgUpdateReady, language);
+  } else {
+    r.panel4 = std::string(prefix) + r.percentText;
+    r.repaintStatusBar = true;
+    r.title = "Update [" + r.percentText + "]";
+  }
+  return r;
+}
+
+float TitleTimerPercent(std::int32_t count, float expectedTicks) {
+  if (!(expectedTicks > 0.0f)) return 100.0f;
+  return static_cast<float>(count) / expectedTicks * 100.0f;
+}
+
+float TitleTimerState::Tick() {
+  if (count < INT32_MAX) ++count;
+  return TitleTimerPercent(count, expectedTicks);
+}
+
+const char* LanguageFile(std::int32_t language) { return language == 1 ? "Update.Eng" : "Update.Deu"; }
+
+const char* ReadmeDocument(std::int32_t language, std::int32_t startMode) {
+  if (startMode == 2 || startMode == 3) return "Readme_Firmware-Update_KVS_Sensors_RNT-M_DE.pdf";
+  return language == 1 ? "Firmwareupdate_meters.pdf" : "Firmwareupdate_Messgeraete.pdf";
+}
+
+std::string VersionBoxText(std::string_view version) {
+  return "     Version " + std::string(version) + std::string(27, ' ');
+}
+
+}  // namespace update

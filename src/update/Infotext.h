@@ -1,0 +1,126 @@
+#pragma once
+// The bilingual message catalogue (German first, English second), the placeholder expansion
+// that fits a message to the instrument, port and file, and the pure parts of the title and
+// status-bar progress. Texts are Windows-1252 with CR LF line breaks.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace update {
+
+// One entry per message, named after its English text.
+enum Msg : int {
+  MsgDownloadMayLast,
+  MsgProgrammingName,
+  MsgStoreNewData,
+  MsgConfirmWithOk,
+  MsgDownloadSuccessful,
+  MsgDownloadIsFor,
+  MsgVersionInDeviceNewer,
+  MsgNoDeviceFound,
+  MsgNoNameFound,
+  MsgWrongDevice,
+  MsgNoValidVersion,
+  MsgLatestVersionInDevice,
+  MsgSensorSoftwareRs232,
+  MsgUnableToOpenTermL,
+  MsgProgrammingNameTerm,
+  MsgProgrammingAbort,
+  MsgTransmitError,
+  MsgPreparingProgram,
+  MsgProgramSuccessful,
+  MsgErrorInBootloader,
+  MsgBootloaderNotAvailable,
+  MsgUpdateReady,
+  MsgCaptionError,
+  MsgCaptionInfo,
+  MsgDefaultDevice,
+  MsgCount
+};
+
+// A catalogue entry: its slot width (a text holds at most width - 1 characters) and texts.
+struct CatalogueEntry {
+  std::size_t width;
+  const char* german;
+  const char* english;
+};
+
+const CatalogueEntry& Entry(Msg msg);
+// The text of msg in a language: 1 English, any other value German.
+const char* Text(Msg msg, std::int32_t language);
+inline const char* ErrorCaption(std::int32_t language) { return Text(MsgCaptionError, language); }
+inline const char* InfoCaption(std::int32_t language) { return Text(MsgCaptionInfo, language); }
+
+// What the placeholders of a text are replaced by.
+struct PlaceholderContext {
+  std::string firstProgramFile;  // DATEI
+  std::string deviceName;        // NAME; empty: "Ger\xE4t" or "device"
+  std::int32_t language = 0;
+  std::int32_t comNumber = -1;   // the X of "COM X"; below 0: replaced by nothing
+};
+
+// Four passes in this order, each replacing every occurrence from left to right and going on
+// behind what it inserted: DATEI, NAME, the X of "COM X", and backslash-r turned into CR LF.
+std::string ExpandPlaceholders(std::string_view text, const PlaceholderContext& context);
+
+// The first "X" of a text replaced by value (the minutes of the download time, a version).
+std::string FillX(std::string_view text, std::string_view value);
+
+// The text's second line including its CR LF, when the text has a CR LF and, at least two
+// characters further on, a second one: the boot-loader hint taken from the abort text.
+std::optional<std::string> SecondLine(std::string_view text);
+
+// What SetTitleProgress shows; the window applies it to the title and status panel 4.
+struct TitleProgress {
+  std::string percentText;         // the returned text, " %3.1f %"
+  std::string title;               // the application title
+  std::string panel4;              // status panel 4
+  bool repaintStatusBar = false;   // redraw the status bar at once
+};
+// percent above 100 counts as 100; -2 < percent < 0 resets ("Update", empty panel);
+// percent < -999 shows the finished text in both places; anything else shows
+// prefix + percentage in the panel and "Update [" percentage "]" in the title. NaN counts as 0.
+TitleProgress ComputeTitleProgress(std::string_view prefix, float percent, std::int32_t language);
+std::string FormatPercent(float percent);
+
+// The title timer: a tick count and the expected number of ticks.
+struct TitleTimerState {
+  std::int32_t count = 0;
+  float expectedTicks = 0;
+  void Start(float expected) {
+    count = 0;
+    expectedTicks = expected;
+  }
+  // One tick: the count grows by one; returns count / expected x 100 (100 when nothing is
+  // expected, so the clamp shows a full title).
+  float Tick();
+};
+float TitleTimerPercent(std::int32_t count, float expectedTicks);
+
+// ---- menu texts ----
+// The language file of a language ("Update.Deu", "Update.Eng").
+const char* LanguageFile(std::int32_t language);
+// The read-me document for a language and start mode.
+const char* ReadmeDocument(std::int32_t language, std::int32_t startMode);
+inline constexpr const char* kViewerProgram = "AcroRd32.exe";
+inline constexpr const char* kViewerFailed = "Programm konnte nicht gestartet werden!";
+// The version box text: five blanks, "Version ", the version text and 27 blanks.
+std::string VersionBoxText(std::string_view version);
+
+// ---- hidden keys: a function key released with its modifiers held (further ones ignored) ----
+struct HiddenKey {
+  int key;
+  unsigned modifiers;
+  bool Matches(int k, unsigned shift) const { return k == key && (shift & modifiers) == modifiers; }
+};
+inline constexpr HiddenKey kClockKey{0x78 /* F9 */, 2u | 4u};           // Ctrl+Alt+F9
+inline constexpr HiddenKey kDebugKey{0x7B /* F12 */, 1u | 2u};          // Ctrl+Shift+F12
+inline constexpr HiddenKey kVersionTestKey{0x7A /* F11 */, 1u | 2u};    // Ctrl+Shift+F11
+inline constexpr HiddenKey kAnyFileKey{0x79 /* F10 */, 1u | 2u};        // Ctrl+Shift+F10
+inline constexpr const char* kDebugModeText = "Debug-Mode";
+inline constexpr const char* kVersionTestOffText = "Software Vers. ignorieren";
+inline constexpr const char* kAnyFileText = "beliebige Datei \xF6""ffnen";
+
+}  // namespace update
