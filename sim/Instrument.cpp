@@ -1,0 +1,414 @@
+#include "sim/Instrument.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "sim/TiTxt.h"
+
+namespace sim {
+
+namespace {
+const std::vector<std::vector<std::uint8_t>>& WakeFrames() {
+  static const std::vector<std::vector<std::uint8_t>> frames = {
+      {0x68, 0x00, 0x00, 0x68, 0x00, 0x00, 0x00, 0x00, 0x16},
+      {0x80},
+      {0x0D, 0x0A},
+      {0x0D, 0x0A},
+      {0x85, 0x01, 0x00, 0x1A},
+  };
+  return frames;
+}
+
+std::uint32_t SteadyMs() {
+  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+unsigned BitsPerByte(const platform::LineSettings& line) {
+  unsigned bits = 1u + static_cast<unsigned>(line.dataBits);
+  if (line.parity != platform::Parity::None) ++bits;
+  bits += line.stopBits == platform::StopBits::One ? 1u : 2u;
+  return bits;
+}
+}  // namespace
+
+const char* StateName(Instrument::State state) {
+  switch (state) {
+    case Instrument::State::Text: return "text";
+    case Instrument::State::BootWait: return "boot";
+    case Instrument::State::Loader: return "loader";
+    case Instrument::State::Disconnected: return "disconnected";
+  }
+  return "?";
+}
+
+Instrument::Instrument(InstrumentConfig config)
+    : config_(std::move(config)),
+      flash_(config_.loader.memory),
+      loader_(config_.loader, config_.frameFaults, flash_),
+      text_(config_, [this] { return ResetVector(); }),
+      random_(config_.bytes.seed) {
+  startMs_ = SteadyMs();
+  // A device without preloaded firmware still has a vector table: it is the password.
+  if (flash_.IsFlash(0xFFFF)) {
+    for (std::uint32_t a = 0xFFE0; a < 0xFFFE; ++a) flash_.Load(a, config_.loader.fillByte);
+    flash_.Load(0xFFFE, static_cast<std::uint8_t>(config_.loader.vectorWord & 0xFF));
+    flash_.Load(0xFFFF, static_cast<std::uint8_t>(config_.loader.vectorWord >> 8));
+  }
+  loader_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  text_.onCommand = [this](const std::string& line) { Record("cmd", line); };
+  text_.onFault = [this](const std::string& t) { Record("fault", t); };
+  if (config_.startInLoader) {
+    state_ = State::Loader;
+    loader_.Enter();
+  } else if (config_.bootMode != BootMode::Off) {
+    state_ = State::BootWait;
+  } else {
+    state_ = State::Text;
+  }
+  if (config_.pacing)
+    pacer_ = std::make_unique<Pacer>(
+        [this](const std::vector<std::uint8_t>& b, unsigned bits) { Emit(b, bits); });
+}
+
+Instrument::~Instrument() { pacer_.reset(); }
+
+void Instrument::Attach(platform::LoopbackLine* line) {
+  std::lock_guard<std::mutex> lock(sinkMutex_);
+  line_ = line;
+}
+
+void Instrument::SetSinks(std::function<void(const std::uint8_t*, std::size_t)> bytes,
+                          std::function<void(unsigned)> lineError) {
+  std::lock_guard<std::mutex> lock(sinkMutex_);
+  byteSink_ = std::move(bytes);
+  errorSink_ = std::move(lineError);
+}
+
+void Instrument::SetLogSink(std::function<void(const LogEntry&)> sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  logSink_ = std::move(sink);
+}
+
+bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
+
+bool Instrument::WaitIdle(std::uint32_t ms) { return !pacer_ || pacer_->WaitIdle(ms); }
+
+std::uint32_t Instrument::Now() const {
+  return config_.clock ? config_.clock() : SteadyMs() - startMs_;
+}
+
+void Instrument::Record(const std::string& kind, const std::string& text) {
+  log_.push_back({Now(), kind, text});
+  if (logSink_) logSink_(log_.back());
+}
+
+std::uint16_t Instrument::ResetVector() const {
+  return static_cast<std::uint16_t>(flash_.Read(0xFFFE) | (flash_.Read(0xFFFF) << 8));
+}
+
+bool Instrument::LoadFirmware(const std::string& tiTxt, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool outside = false;
+  bool ok = ParseTiTxt(
+      tiTxt,
+      [&](std::uint32_t a, std::uint8_t v) {
+        if (flash_.IsFlash(a))
+          flash_.Load(a, v);
+        else
+          outside = true;
+      },
+      error);
+  if (ok && outside && error) *error = "bytes outside the flash were left out";
+  return ok;
+}
+
+std::uint32_t Instrument::ListeningBaud() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ == State::Loader ? loader_.Baud() : config_.baud;
+}
+
+bool Instrument::LineMatches(const platform::LineSettings& line) const {
+  switch (state_) {
+    case State::Text:
+      return line.baud == config_.baud && line.dataBits == 8;
+    case State::BootWait:  // the wake-up frames come at the rate only
+      return line.baud == config_.baud;
+    case State::Loader:
+      return line.baud == loader_.Baud() && line.dataBits == 8 &&
+             (!config_.checkParity || line.parity == platform::Parity::Even);
+    case State::Disconnected:
+      return false;
+  }
+  return false;
+}
+
+void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
+                             const platform::LineSettings& line) {
+  std::vector<Action> actions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::Disconnected || n == 0) return;
+    std::vector<std::uint8_t> in(data, data + n);
+    if (config_.bytes.dropInRate > 0) {
+      std::uniform_real_distribution<double> u(0.0, 1.0);
+      std::vector<std::uint8_t> kept;
+      for (std::uint8_t b : in)
+        if (u(random_) >= config_.bytes.dropInRate) kept.push_back(b);
+      in.swap(kept);
+    }
+    if (!LineMatches(line)) {
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "%zu bytes at %u baud %d data bits, listening at %u", n,
+                    static_cast<unsigned>(line.baud), line.dataBits,
+                    static_cast<unsigned>(state_ == State::Loader ? loader_.Baud() : config_.baud));
+      Record("wrong-line", buf);
+      if (config_.wrongRate == WrongRate::LineError) {
+        actions.push_back({{}, platform::LineErrFraming});
+      } else if (config_.wrongRate == WrongRate::Garbage) {
+        // What a UART makes of a frame at the wrong rate: mostly high bits, none of them a
+        // marker the host would take for an answer.
+        static const std::uint8_t noise[] = {0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF, 0x00};
+        Action a;
+        std::size_t count = std::min<std::size_t>(n, 4);
+        for (std::size_t k = 0; k < count; ++k) a.bytes.push_back(noise[random_() % sizeof noise]);
+        actions.push_back(std::move(a));
+      }
+    } else if (!in.empty()) {
+      std::vector<std::uint8_t> out;
+      Dispatch(in.data(), in.size(), out);
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+    }
+  }
+  Deliver(std::move(actions), n, line);
+}
+
+void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
+  std::size_t at = 0;
+  while (at < n && state_ != State::Disconnected) {
+    if (state_ == State::Text) {
+      at += text_.Feed(data + at, n - at, out);
+      if (config_.disconnectAfterCommands >= 0 &&
+          static_cast<int>(text_.Commands().size()) >= config_.disconnectAfterCommands) {
+        state_ = State::Disconnected;
+        Record("state", "disconnected");
+        return;
+      }
+      if (text_.TakeLoaderRequest()) {
+        state_ = State::Loader;
+        loader_.Enter();
+        Record("state", "loader");
+      }
+    } else if (state_ == State::Loader) {
+      loader_.Feed(data + at, n - at, out);
+      at = n;
+      if (config_.disconnectAfterFrames >= 0 && loader_.Frames() >= config_.disconnectAfterFrames) {
+        state_ = State::Disconnected;
+        Record("state", "disconnected");
+        return;
+      }
+      if (loader_.TakeFirmwareStart()) FirmwareStarted();
+    } else {  // boot mode: look for a wake-up frame at the end of what came
+      for (; at < n; ++at) {
+        bootBuffer_.push_back(data[at]);
+        if (bootBuffer_.size() > 64) bootBuffer_.erase(bootBuffer_.begin());
+        Wake(out);
+        if (state_ != State::BootWait) {
+          ++at;
+          break;
+        }
+      }
+    }
+  }
+}
+
+void Instrument::Wake(std::vector<std::uint8_t>& out) {
+  const auto& frames = WakeFrames();
+  for (std::size_t e = 0; e < frames.size(); ++e) {
+    if (!(config_.wakeFrames & (1u << e))) continue;
+    const auto& f = frames[e];
+    if (bootBuffer_.size() < f.size() ||
+        !std::equal(f.begin(), f.end(), bootBuffer_.end() - static_cast<long>(f.size())))
+      continue;
+    bootBuffer_.clear();
+    Record("wake", "frame " + std::to_string(e));
+    if (config_.bootMode == BootMode::IdFrame) {
+      static const char* starts[] = {"h00h", "h11h", "h,,h"};
+      static const std::uint8_t textStart[] = {0x1D, 0x1E, 0x19};
+      static const std::uint8_t textEnd[] = {0x0C, 0x0A, 0x0C};
+      int form = config_.bootForm >= 0 && config_.bootForm <= 2 ? config_.bootForm : 0;
+      std::string s = starts[form];
+      out.insert(out.end(), s.begin(), s.end());
+      out.push_back(textStart[form]);
+      out.insert(out.end(), config_.bootText.begin(), config_.bootText.end());
+      out.push_back(textEnd[form]);
+      out.push_back(0x16);
+    } else {
+      out.push_back(config_.bootMarker);
+      if (config_.bootMarker == BslAck && config_.markerEntersLoader) {
+        state_ = State::Loader;
+        loader_.Enter();
+        Record("state", "loader");
+      }
+    }
+    return;
+  }
+}
+
+void Instrument::FirmwareStarted() {
+  ++firmwareStarts_;
+  state_ = State::Text;
+  std::string version;
+  const std::string& marker = config_.versionMarker;
+  if (!marker.empty()) {
+    const Flash::Region main = Flash::Region::Main;
+    const MemoryMap& m = flash_.Map();
+    for (std::uint32_t a = m.mainStart; a + marker.size() <= m.mainEnd && version.empty(); ++a) {
+      bool hit = true;
+      for (std::size_t k = 0; k < marker.size() && hit; ++k)
+        hit = flash_.Read(a + static_cast<std::uint32_t>(k)) == static_cast<std::uint8_t>(marker[k]);
+      if (!hit) continue;
+      for (std::uint32_t p = a + static_cast<std::uint32_t>(marker.size());
+           flash_.RegionOf(p) == main && version.size() < 15; ++p) {
+        std::uint8_t c = flash_.Read(p);
+        if (c < 0x20 || c > 0x7E) break;
+        version += static_cast<char>(c);
+      }
+    }
+  }
+  if (version.empty()) version = config_.versionAfterUpdate;
+  if (!version.empty()) config_.version = version;
+  Record("state", "firmware started, version " + config_.version);
+}
+
+std::vector<std::uint8_t> Instrument::Faulted(const std::vector<std::uint8_t>& bytes) {
+  const ByteFaults& f = config_.bytes;
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<std::uint8_t> out;
+  for (std::uint8_t b : bytes) {
+    std::uint64_t index = emitted_++;
+    if (f.dropOut.count(index) || (f.dropOutRate > 0 && u(random_) < f.dropOutRate)) continue;
+    if (f.corruptOut.count(index) || (f.corruptOutRate > 0 && u(random_) < f.corruptOutRate))
+      b ^= 0x5A;
+    out.push_back(b);
+  }
+  return out;
+}
+
+void Instrument::Deliver(std::vector<Action> actions, std::size_t hostBytes,
+                         const platform::LineSettings& line) {
+  if (!pacer_) {
+    for (const Action& a : actions) Emit(a.bytes, a.errorBits);
+    return;
+  }
+  // The answer can start only when the host's bytes have crossed the line.
+  using namespace std::chrono;
+  nanoseconds perByte(1000000000ull * BitsPerByte(line) / (line.baud ? line.baud : 9600));
+  Pacer::Clock::time_point now = Pacer::Clock::now();
+  inputFree_ = std::max(inputFree_, now) + perByte * static_cast<long>(hostBytes);
+  for (Action& a : actions) {
+    if (a.bytes.empty())
+      pacer_->QueueLineError(a.errorBits, inputFree_);
+    else
+      pacer_->Queue(std::move(a.bytes), perByte, inputFree_);
+  }
+}
+
+void Instrument::Emit(const std::vector<std::uint8_t>& bytes, unsigned errorBits) {
+  std::lock_guard<std::mutex> lock(sinkMutex_);
+  if (bytes.empty()) {
+    if (errorSink_) errorSink_(errorBits);
+    if (line_) line_->EmitLineError(errorBits);
+    return;
+  }
+  if (byteSink_) byteSink_(bytes.data(), bytes.size());
+  if (line_) line_->Emit(bytes.data(), bytes.size());
+}
+
+void Instrument::SendLine(const std::string& text) {
+  std::vector<Action> actions;
+  platform::LineSettings line;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::Disconnected) return;
+    std::vector<std::uint8_t> out(text.begin(), text.end());
+    out.push_back('\r');
+    out.push_back('\n');
+    actions.push_back({Faulted(out), 0});
+    line.baud = config_.baud;
+  }
+  Deliver(std::move(actions), 0, line);
+}
+
+Instrument::State Instrument::GetState() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+std::string Instrument::Version() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_.version;
+}
+std::vector<LogEntry> Instrument::Log() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return log_;
+}
+std::vector<std::string> Instrument::Commands() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.Commands();
+}
+bool Instrument::InCommandMode() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.InCommandMode();
+}
+bool Instrument::Ended() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.Ended();
+}
+int Instrument::EndCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.EndCount();
+}
+std::string Instrument::ClockValue() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.ClockValue();
+}
+int Instrument::ClockCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.ClockCount();
+}
+std::string Instrument::AirPressure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.AirPressure();
+}
+int Instrument::FirmwareStarts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firmwareStarts_;
+}
+bool Instrument::LoaderUnlocked() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return loader_.Unlocked();
+}
+std::uint8_t Instrument::ReadMemory(std::uint32_t address) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return flash_.Read(address);
+}
+std::map<std::uint32_t, std::uint8_t> Instrument::FlashBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return flash_.Programmed();
+}
+std::string Instrument::DumpTiTxt() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return FormatTiTxt(flash_.Runs());
+}
+std::vector<std::uint8_t> Instrument::DumpMain(std::uint32_t* base) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const MemoryMap& m = flash_.Map();
+  if (base) *base = m.mainStart;
+  std::vector<std::uint8_t> out;
+  for (std::uint32_t a = m.mainStart; a <= m.mainEnd && a <= flash_.Top(); ++a)
+    out.push_back(flash_.Read(a));
+  return out;
+}
+
+}  // namespace sim

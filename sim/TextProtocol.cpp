@@ -1,0 +1,175 @@
+#include "sim/TextProtocol.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+constexpr std::size_t MaxLine = 512;
+
+std::string Trim(const std::string& s) {
+  std::size_t a = 0, b = s.size();
+  while (a < b && (s[a] == ' ' || s[a] == '\t' || s[a] == '\0')) ++a;
+  while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\0')) --b;
+  return s.substr(a, b - a);
+}
+}  // namespace
+
+ReplyCodes CodesFor(Numbering numbering) {
+  switch (numbering) {
+    case Numbering::Hundreds: return {203, 200, 201, 205};
+    case Numbering::Thousands: return {2013, 2010, 2011, 205};
+    case Numbering::Classic: break;
+  }
+  return {23, 20, 21, 25};
+}
+
+TextProtocol::TextProtocol(InstrumentConfig& config, std::function<std::uint16_t()> resetVector)
+    : config_(config), resetVector_(std::move(resetVector)) {}
+
+bool TextProtocol::TakeLoaderRequest() {
+  bool r = loaderRequest_;
+  loaderRequest_ = false;
+  return r;
+}
+
+std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    char c = static_cast<char>(data[i]);
+    if (c == '\r' || c == '\n') {
+      std::string line = Trim(line_);
+      bool overlong = overlong_;
+      line_.clear();
+      overlong_ = false;
+      if (overlong) {
+        if (onFault) onFault("line too long, dropped");
+        out.insert(out.end(), {'?', '\r', '\n'});
+      } else if (!line.empty()) {
+        Handle(line, out);
+      }
+      if (loaderRequest_) return i + 1;  // what follows is for the loader
+      continue;
+    }
+    if (line_.size() < MaxLine)
+      line_ += c;
+    else
+      overlong_ = true;
+  }
+  return n;
+}
+
+void TextProtocol::Handle(const std::string& line, std::vector<std::uint8_t>& out) {
+  commands_.push_back(line);
+  if (onCommand) onCommand(line);
+  std::size_t hash = line.find('#');
+  std::string key = Trim(line.substr(0, hash));
+  std::string arg = hash == std::string::npos ? std::string() : line.substr(hash + 1);
+
+  // Every fault counts its own commands; the first one due applies.
+  const TextFault* due = nullptr;
+  for (std::size_t k = 0; k < config_.textFaults.size(); ++k) {
+    const TextFault& fault = config_.textFaults[k];
+    if (!fault.command.empty() && fault.command != key) continue;
+    int nth = ++faultCounts_[k];
+    if (!due && nth >= fault.nth && nth < fault.nth + fault.count) due = &fault;
+  }
+  if (due) {
+    if (onFault) onFault(due->kind == TextFaultKind::Silence ? "injected silence" : "injected refusal");
+    if (due->kind == TextFaultKind::Refuse) out.insert(out.end(), {'?', '\r', '\n'});
+    return;
+  }
+
+  std::vector<std::string> replies;
+  Answer(key, arg, line, replies);
+  for (ExtraReply& extra : config_.extraReplies) {
+    if (extra.after != "*" && extra.after != key && extra.after != line) continue;
+    if (extra.once && extra.sent) continue;
+    extra.sent = true;
+    replies.push_back(extra.line);
+  }
+  for (const std::string& r : replies) {
+    out.insert(out.end(), r.begin(), r.end());
+    out.insert(out.end(), {'\r', '\n'});
+  }
+}
+
+bool TextProtocol::Answer(const std::string& key, const std::string& arg, const std::string& line,
+                          std::vector<std::string>& replies) {
+  const ReplyCodes codes = CodesFor(config_.numbering);
+  auto numbered = [&](int code, const std::string& text) {
+    replies.push_back("I." + std::to_string(code) + "#" + text);
+  };
+  auto end = [&] {
+    if (commandMode_ || sessionSeen_) {
+      ended_ = true;
+      ++endCount_;
+    }
+    commandMode_ = false;
+  };
+
+  if (key == "A.1111") {
+    end();
+    if (config_.ackA1111) replies.push_back("!");
+    return true;
+  }
+  if (key == "A.1121") {
+    end();
+    replies.push_back("!");
+    return true;
+  }
+  if (key == "A.1000") {
+    if (!config_.ackA1000) return true;
+    commandMode_ = sessionSeen_ = true;
+    ended_ = false;
+    replies.push_back("!");
+    return true;
+  }
+  if (config_.requireCommandMode && !commandMode_) {
+    replies.push_back("?");
+    return false;
+  }
+  if (key == "A.2003") return numbered(codes.pcb, config_.pcb), true;
+  if (key == "A.2000") return numbered(codes.device, config_.device), true;
+  if (key == "A.2001") return numbered(codes.version, config_.version), true;
+  if (key == "A.4001") return numbered(codes.serial, config_.serial), true;
+  if (key == "A.1200" || key == "A.1230" || key == "A.1231") {
+    replies.push_back("!");
+    return true;
+  }
+  // Notes without an answer.
+  if (key == "A.2100" || key == "A.1220" || key == "A.1500" || key == "A.2005" || key == "U.606")
+    return true;
+  if (key == "A.1600") {
+    clock_ = arg;
+    ++clockCount_;
+    return true;
+  }
+  if (key == "A.6162") {
+    airPressure_ = arg;
+    replies.push_back("!");
+    return true;
+  }
+  if (key == "A.5577" || key == "A.5555") {
+    std::string text = config_.vectorText;
+    if (text.empty()) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "0x%03X", static_cast<unsigned>(resetVector_()));
+      text = buf;
+    }
+    numbered(config_.vectorReplyCode, text);
+    return true;
+  }
+  if (key == "A.5588" || key == "A.5566" || key == "A.5567") {
+    if (config_.refuseLoaderStart || Trim(arg) != "QX17") {
+      replies.push_back("?");
+      return false;
+    }
+    replies.push_back(line);
+    loaderRequest_ = true;
+    return true;
+  }
+  if (config_.unknownGetsError) replies.push_back("?");
+  return false;
+}
+
+}  // namespace sim

@@ -1,0 +1,248 @@
+// instrument-sim: serves one simulated instrument on a pseudo-terminal. The host program
+// opens the slave side like a serial port; the rate it sets there is read back on the master
+// with tcgetattr, which is how the instrument refuses to answer at a wrong rate.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/Instrument.h"
+#include "sim/Options.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_dump = 0;
+
+void OnStop(int) { g_stop = 1; }
+void OnDump(int) { g_dump = 1; }
+
+std::uint32_t BaudOf(speed_t s) {
+  switch (s) {
+    case B50: return 50;
+    case B75: return 75;
+    case B110: return 110;
+    case B134: return 134;
+    case B150: return 150;
+    case B200: return 200;
+    case B300: return 300;
+    case B600: return 600;
+    case B1200: return 1200;
+    case B1800: return 1800;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+#ifdef B460800
+    case B460800: return 460800;
+#endif
+#ifdef B921600
+    case B921600: return 921600;
+#endif
+    default: return 0;
+  }
+}
+
+platform::LineSettings HostLine(int master) {
+  platform::LineSettings line;
+  termios t{};
+  if (tcgetattr(master, &t) != 0) return line;
+  line.baud = BaudOf(cfgetospeed(&t));
+  switch (t.c_cflag & CSIZE) {
+    case CS5: line.dataBits = 5; break;
+    case CS6: line.dataBits = 6; break;
+    case CS7: line.dataBits = 7; break;
+    default: line.dataBits = 8; break;
+  }
+  if (t.c_cflag & PARENB) line.parity = (t.c_cflag & PARODD) ? platform::Parity::Odd : platform::Parity::Even;
+  line.stopBits = (t.c_cflag & CSTOPB) ? platform::StopBits::Two : platform::StopBits::One;
+  return line;
+}
+
+bool WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) {
+  if (o.dumpFile.empty()) return true;
+  std::string data;
+  if (o.dumpBinary) {
+    std::uint32_t base = 0;
+    std::vector<std::uint8_t> raw = instrument.DumpMain(&base);
+    data.assign(raw.begin(), raw.end());
+  } else {
+    data = instrument.DumpTiTxt();
+  }
+  // Written aside and renamed, so a reader never sees half a dump.
+  std::string tmp = o.dumpFile + ".tmp";
+  if (!WriteFile(tmp, data) || std::rename(tmp.c_str(), o.dumpFile.c_str()) != 0) {
+    std::fprintf(stderr, "instrument-sim: cannot write the dump %s: %s\n", o.dumpFile.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t NowMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim::ProgramOptions o;
+  // The pty carries no parity, and a wrong rate shows as noise there, not as a line error.
+  o.instrument.checkParity = false;
+  o.instrument.wrongRate = sim::WrongRate::Garbage;
+  std::string error;
+  if (!sim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
+    std::fprintf(stderr, "instrument-sim: %s\n%s", error.c_str(), sim::Usage().c_str());
+    return 2;
+  }
+  if (o.help) {
+    std::fputs(sim::Usage().c_str(), stdout);
+    return 0;
+  }
+
+  sim::Instrument instrument(o.instrument);
+  if (!o.firmwareFile.empty()) {
+    std::ifstream in(o.firmwareFile, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in || !instrument.LoadFirmware(text.str(), &error)) {
+      std::fprintf(stderr, "instrument-sim: cannot load the firmware %s: %s\n", o.firmwareFile.c_str(),
+                   in ? error.c_str() : std::strerror(errno));
+      return 2;
+    }
+    if (!error.empty()) std::fprintf(stderr, "instrument-sim: %s\n", error.c_str());
+  }
+
+  std::ofstream logFile;
+  if (!o.logFile.empty()) {
+    logFile.open(o.logFile, std::ios::trunc);
+    if (!logFile) {
+      std::fprintf(stderr, "instrument-sim: cannot write the log %s\n", o.logFile.c_str());
+      return 2;
+    }
+    instrument.SetLogSink([&logFile](const sim::LogEntry& e) {
+      logFile << e.ms << ' ' << e.kind << ' ' << e.text << '\n';
+      logFile.flush();
+    });
+  }
+
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    std::fprintf(stderr, "instrument-sim: no pseudo-terminal: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const char* slave = ptsname(master);
+  if (!slave) {
+    std::fprintf(stderr, "instrument-sim: no slave name: %s\n", std::strerror(errno));
+    return 1;
+  }
+  std::string slavePath = slave;
+  // Raw from the start: a host that opens the slave must not get its own bytes echoed.
+  termios t{};
+  if (tcgetattr(master, &t) == 0) {
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(master, TCSANOW, &t);
+  }
+  if (!o.link.empty()) {
+    unlink(o.link.c_str());
+    if (symlink(slavePath.c_str(), o.link.c_str()) != 0) {
+      std::fprintf(stderr, "instrument-sim: cannot link %s: %s\n", o.link.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = OnStop;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  sa.sa_handler = OnDump;
+  sigaction(SIGUSR1, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  instrument.SetSinks(
+      [master](const std::uint8_t* data, std::size_t n) {
+        while (n > 0) {
+          ssize_t w = write(master, data, n);
+          if (w < 0) {
+            if (errno == EINTR) continue;
+            return;  // nobody listens: the bytes are lost, as on an open line
+          }
+          data += w;
+          n -= static_cast<std::size_t>(w);
+        }
+      },
+      nullptr);
+
+  std::printf("%s\n", slavePath.c_str());
+  std::fflush(stdout);
+
+  bool hostSeen = false;
+  std::uint64_t lastActivity = NowMs();
+  int status = 0;
+  std::vector<std::uint8_t> buf(4096);
+  while (!g_stop) {
+    if (g_dump) {
+      g_dump = 0;
+      WriteDump(instrument, o);
+    }
+    if (instrument.GetState() == sim::Instrument::State::Disconnected) break;
+    pollfd p{master, POLLIN, 0};
+    int r = poll(&p, 1, 50);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "instrument-sim: poll: %s\n", std::strerror(errno));
+      status = 1;
+      break;
+    }
+    bool hangUp = false;
+    if (r > 0 && (p.revents & POLLIN)) {
+      ssize_t n = read(master, buf.data(), buf.size());
+      if (n > 0) {
+        hostSeen = true;
+        lastActivity = NowMs();
+        instrument.OnHostBytes(buf.data(), static_cast<std::size_t>(n), HostLine(master));
+        continue;
+      }
+      hangUp = n == 0 || errno == EIO;
+    }
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR))) hangUp = true;
+    if (hangUp) {
+      // No host has the slave open (yet, or any more); poll would not wait.
+      if (o.exitAfterEnd && hostSeen && instrument.Ended()) break;
+      usleep(50000);
+    }
+    if (o.exitAfterEnd && instrument.Ended() && NowMs() - lastActivity >= o.endGraceMs) break;
+  }
+
+  instrument.WaitIdle(5000);
+  if (!WriteDump(instrument, o)) status = 1;
+  if (!o.link.empty()) unlink(o.link.c_str());
+  close(master);
+  return status;
+}

@@ -1,0 +1,324 @@
+// The classic ROM loader at frame level: sync, checksum, password, version, erase, write,
+// read back, the bit-clearing rule, baud change, memory offset, the 1.10 patch, firmware
+// start and the injected faults.
+#include <gtest/gtest.h>
+
+#include "SimHarness.h"
+
+using simtest::Rig;
+using sim::InstrumentConfig;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+const Bytes Ack{sim::BslAck};
+const Bytes Nak{sim::BslNak};
+
+// 30 fill bytes and the vector word: the vector table of the simulated device.
+Bytes Password(std::uint8_t fill, std::uint16_t vector) {
+  Bytes p(4, fill);
+  p.insert(p.end(), 30, fill);
+  p.push_back(static_cast<std::uint8_t>(vector & 0xFF));
+  p.push_back(static_cast<std::uint8_t>(vector >> 8));
+  return p;
+}
+Bytes Addr(std::uint32_t a, std::uint32_t len) {
+  return {static_cast<std::uint8_t>(a & 0xFF), static_cast<std::uint8_t>((a >> 8) & 0xFF),
+          static_cast<std::uint8_t>(len & 0xFF), static_cast<std::uint8_t>(len >> 8)};
+}
+Bytes Write(std::uint32_t a, const Bytes& data) {
+  Bytes f = Addr(a, static_cast<std::uint32_t>(data.size()));
+  f.insert(f.end(), data.begin(), data.end());
+  return f;
+}
+// The data of a reply frame, or {0xEE} when it is none or its checksum is wrong.
+Bytes ReplyData(const Bytes& r) {
+  if (r.size() < 6 || r[0] != 0x80 || r[2] != r[3] || r.size() != r[2] + 6u) return {0xEE};
+  std::uint16_t ck = sim::BslChecksum(r.data(), r.size() - 2);
+  if (r[r.size() - 2] != (ck & 0xFF) || r[r.size() - 1] != (ck >> 8)) return {0xEE};
+  return Bytes(r.begin() + 4, r.end() - 2);
+}
+
+InstrumentConfig LoaderConfig(std::uint16_t version);
+
+struct LoaderRig : Rig {
+  explicit LoaderRig(InstrumentConfig cfg = LoaderConfig(0x0160)) : Rig(std::move(cfg)) { LoaderLine(); }
+  static InstrumentConfig Loader(std::uint16_t version = 0x0160) { return LoaderConfig(version); }
+  Bytes Unlock() { return Frame(0x10, Password(0xFF, 0x0C02)); }
+  Bytes Read(std::uint32_t a, std::uint8_t n) { return ReplyData(Frame(0x14, {Bytes{static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(a >> 8), n, 0}})); }
+  Bytes Erase(std::uint32_t a) { return Frame(0x16, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(a >> 8), 0x02, 0xA5}); }
+};
+
+InstrumentConfig LoaderConfig(std::uint16_t version) {
+  InstrumentConfig cfg;
+  cfg.startInLoader = true;
+  cfg.loader.version = version;
+  cfg.loader.fillByte = 0xFF;
+  cfg.loader.vectorWord = 0x0C02;
+  return cfg;
+}
+}  // namespace
+
+TEST(SimLoader, ChecksumOfTheVersionFrame) {
+  Bytes f = sim::BslFrame(0x1E, {0x58, 0x58, 0x58, 0x58});
+  EXPECT_EQ(f, (Bytes{0x80, 0x1E, 0x04, 0x04, 0x58, 0x58, 0x58, 0x58, 0x7B, 0xE5}));
+}
+
+TEST(SimLoader, SyncThenFrameAndBadFramesAreRefused) {
+  LoaderRig rig;
+  rig.Send(Bytes{0x80});
+  EXPECT_EQ(rig.line.Take(), Ack);
+  Bytes bad = sim::BslFrame(0x1E, {0x58, 0x58, 0x58, 0x58});
+  bad[9] ^= 0x01;
+  rig.Send(bad);
+  EXPECT_EQ(rig.line.Take(), Nak);
+  Bytes lengths = sim::BslFrame(0x1E, {0x58, 0x58, 0x58, 0x58});
+  lengths[3] = 0x06;  // L2 differs from L1
+  rig.Send(Bytes{0x80});
+  rig.line.Take();
+  rig.Send(lengths);
+  EXPECT_EQ(rig.line.Take(), Nak);
+  EXPECT_EQ(rig.Frame(0x33, {0, 0, 0, 0}), Nak);  // unknown command
+}
+
+TEST(SimLoader, VersionByLoaderVersion) {
+  struct Case {
+    std::uint16_t version;
+    bool hasVersionCommand;
+  } cases[] = {{0x0110, false}, {0x0150, true}, {0x0160, true}};
+  for (const Case& c : cases) {
+    LoaderRig rig(LoaderRig::Loader(c.version));
+    Bytes r = rig.Frame(0x1E, {0x58, 0x58, 0x58, 0x58});
+    if (!c.hasVersionCommand) {
+      EXPECT_EQ(r, Nak);
+      // Such a loader tells its version through the ROM at 0x0FF0, after the password.
+      EXPECT_EQ(rig.Unlock(), Ack);
+      r = sim::BslFrame(0x00, rig.Read(0x0FF0, 14));
+    }
+    Bytes data = ReplyData(r);
+    ASSERT_GE(data.size(), 14u);
+    EXPECT_EQ(data[0] * 256 + data[1], 0xF16C);
+    char text[16];
+    std::snprintf(text, sizeof text, "%X.%2X", data[10], data[11]);
+    char want[16];
+    std::snprintf(want, sizeof want, "%X.%2X", c.version >> 8, c.version & 0xFF);
+    EXPECT_STREQ(text, want);
+  }
+}
+
+TEST(SimLoader, PasswordIsTheVectorTable) {
+  LoaderRig rig;
+  EXPECT_EQ(rig.Erase(0xFC00), Nak);  // locked
+  EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C03)), Nak);
+  EXPECT_FALSE(rig.instrument.LoaderUnlocked());
+  EXPECT_EQ(rig.Unlock(), Ack);
+  EXPECT_TRUE(rig.instrument.LoaderUnlocked());
+}
+
+TEST(SimLoader, EraseWriteReadAndTheBitClearingRule) {
+  LoaderRig rig;
+  ASSERT_EQ(rig.Unlock(), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, {0x12, 0x34, 0xF0, 0x0F})), Ack);
+  EXPECT_EQ(rig.Read(0x3100, 4), (Bytes{0x12, 0x34, 0xF0, 0x0F}));
+  // Over non-erased flash only bits can be cleared: the read back shows the AND.
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, {0x21, 0x43, 0x0F, 0xFF})), Ack);
+  EXPECT_EQ(rig.Read(0x3100, 4), (Bytes{0x00, 0x00, 0x00, 0x0F}));
+  // An erase brings the 512-byte segment back, and only that one.
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3200, {0x55, 0xAA})), Ack);
+  EXPECT_EQ(rig.Erase(0x31FE), Ack);
+  EXPECT_EQ(rig.Read(0x3100, 4), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(rig.Read(0x3200, 2), (Bytes{0x55, 0xAA}));
+  EXPECT_EQ(rig.instrument.FlashBytes().count(0x3200), 1u);
+  // Erase at 0xFFFF clears the top segment with the vector table.
+  EXPECT_EQ(rig.Erase(0xFFFF), Ack);
+  EXPECT_EQ(rig.instrument.ReadMemory(0xFE00), 0xFF);
+  EXPECT_EQ(rig.instrument.ReadMemory(0xFFFE), 0xFF);
+  // A wrong erase key is refused.
+  EXPECT_EQ(rig.Frame(0x16, {0x00, 0x32, 0x02, 0xA4}), Nak);
+  // Length field and data count must agree.
+  EXPECT_EQ(rig.Frame(0x12, {0x00, 0x31, 0x04, 0x00, 0x01, 0x02}), Nak);
+}
+
+TEST(SimLoader, InformationMemorySegments) {
+  for (std::uint32_t seg : {128u, 256u}) {
+    InstrumentConfig cfg = LoaderRig::Loader();
+    cfg.loader.memory.infoSegment = seg;
+    LoaderRig rig(cfg);
+    ASSERT_EQ(rig.Unlock(), Ack);
+    EXPECT_EQ(rig.Frame(0x12, Write(0x1000, {0x00, 0x00})), Ack);
+    EXPECT_EQ(rig.Frame(0x12, Write(0x1080, {0x00, 0x00})), Ack);
+    EXPECT_EQ(rig.Erase(0x1080), Ack);
+    EXPECT_EQ(rig.Read(0x1080, 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(rig.Read(0x1000, 2), seg == 128 ? (Bytes{0x00, 0x00}) : (Bytes{0xFF, 0xFF})) << seg;
+  }
+  InstrumentConfig locked = LoaderRig::Loader();
+  locked.loader.nakInfoErase = true;
+  LoaderRig rig(locked);
+  ASSERT_EQ(rig.Unlock(), Ack);
+  EXPECT_EQ(rig.Erase(0x1080), Nak);
+}
+
+TEST(SimLoader, BaudChangeFromVersion160) {
+  for (std::uint16_t version : {0x0150, 0x0160}) {
+    LoaderRig rig(LoaderRig::Loader(version));
+    ASSERT_EQ(rig.Unlock(), Ack);
+    Bytes r = rig.Frame(0x20, {0x00, 0xC8, 0x02, 0x58});
+    if (version < 0x0160) {
+      EXPECT_EQ(r, Nak);
+      EXPECT_EQ(rig.instrument.ListeningBaud(), 9600u);
+      continue;
+    }
+    EXPECT_EQ(r, Ack);
+    EXPECT_EQ(rig.instrument.ListeningBaud(), 38400u);
+    rig.line.Take();
+    rig.Send(Bytes{0x80});  // still at 9600: not heard
+    EXPECT_TRUE(rig.line.bytes.empty());
+    EXPECT_EQ(rig.line.errors.size(), 1u);
+    rig.LoaderLine(38400);
+    EXPECT_EQ(rig.Unlock(), Ack);
+  }
+}
+
+TEST(SimLoader, ParityIsRequiredUnlessTheLineCannotCarryIt) {
+  LoaderRig rig;
+  rig.line.host = simtest::Line(9600, platform::Parity::None);
+  rig.Send(Bytes{0x80});
+  EXPECT_TRUE(rig.line.bytes.empty());
+  InstrumentConfig cfg = LoaderRig::Loader();
+  cfg.checkParity = false;
+  Rig pty(cfg);
+  pty.line.host = simtest::Line(9600, platform::Parity::None);
+  pty.Send(Bytes{0x80});
+  EXPECT_EQ(pty.line.Take(), Ack);
+}
+
+TEST(SimLoader, MemoryOffsetAbove64K) {
+  InstrumentConfig cfg = LoaderRig::Loader();
+  cfg.loader.memory.mainStart = 0x3100;
+  cfg.loader.memory.mainEnd = 0x1FFFF;
+  cfg.loader.memory.ramStart = 0x1100;
+  cfg.loader.memory.ramEnd = 0x30FF;
+  LoaderRig rig(cfg);
+  ASSERT_EQ(rig.Unlock(), Ack);
+  EXPECT_EQ(rig.Frame(0x21, {0x00, 0x00, 0x01, 0x58}), Ack);
+  EXPECT_EQ(rig.Erase(0x0000), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x0000, {0xDE, 0xAD})), Ack);
+  EXPECT_EQ(rig.instrument.ReadMemory(0x10000), 0xDE);
+  EXPECT_EQ(rig.instrument.ReadMemory(0x0000), 0x00);
+  EXPECT_EQ(rig.Read(0x0000, 2), (Bytes{0xDE, 0xAD}));
+  EXPECT_EQ(rig.Frame(0x21, {0x00, 0x00, 0x00, 0x58}), Ack);
+  EXPECT_EQ(rig.Read(0xFFFE, 2), (Bytes{0x02, 0x0C}));
+  EXPECT_EQ(rig.Frame(0x21, {0x00, 0x00, 0x02, 0x58}), Nak);  // beyond the device
+
+  LoaderRig small;  // a 64 KB device has no offset
+  ASSERT_EQ(small.Unlock(), Ack);
+  EXPECT_EQ(small.Frame(0x21, {0x00, 0x00, 0x01, 0x58}), Nak);
+}
+
+TEST(SimLoader, Version110NeedsTheStartedPatch) {
+  LoaderRig rig(LoaderRig::Loader(0x0110));
+  ASSERT_EQ(rig.Unlock(), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, {0x01, 0x02})), Nak);
+  EXPECT_EQ(rig.Frame(0x14, {0x00, 0x31, 0x02, 0x00}), Nak);
+  // Restarting the loader through its ROM locks it again.
+  EXPECT_EQ(rig.Frame(0x1A, {0x22, 0x0C, 0x58, 0x58}), Ack);
+  EXPECT_FALSE(rig.instrument.LoaderUnlocked());
+  ASSERT_EQ(rig.Unlock(), Ack);
+  // The patch goes to RAM and reads back without any patch.
+  EXPECT_EQ(rig.Frame(0x12, Write(0x0220, {0x31, 0x40, 0x00, 0x0A})), Ack);
+  EXPECT_EQ(rig.Read(0x0220, 4), (Bytes{0x31, 0x40, 0x00, 0x0A}));
+  // A start somewhere else in RAM is no patch start.
+  EXPECT_EQ(rig.Frame(0x1A, {0x22, 0x02, 0x58, 0x58}), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, {0x01, 0x02})), Nak);
+  // Each flash write and each read needs its own patch start.
+  EXPECT_EQ(rig.Frame(0x1A, {0x20, 0x02, 0x58, 0x58}), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, {0x01, 0x02})), Ack);
+  EXPECT_EQ(rig.Frame(0x14, {0x00, 0x31, 0x02, 0x00}), Nak);
+  EXPECT_EQ(rig.Frame(0x1A, {0x20, 0x02, 0x58, 0x58}), Ack);
+  EXPECT_EQ(rig.Read(0x3100, 2), (Bytes{0x01, 0x02}));
+}
+
+TEST(SimLoader, LoadPcIntoFlashStartsTheFirmware) {
+  InstrumentConfig cfg = LoaderRig::Loader();
+  cfg.version = "1.01";
+  LoaderRig rig(cfg);
+  ASSERT_EQ(rig.Unlock(), Ack);
+  const std::string text = "xxVERS:1.02";
+  Bytes data(text.begin(), text.end());
+  data.push_back(0x00);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, data)), Ack);
+  EXPECT_EQ(rig.Frame(0x1A, {0x00, 0x31, 0x58, 0x58}), Ack);
+  EXPECT_EQ(rig.instrument.GetState(), sim::Instrument::State::Text);
+  EXPECT_EQ(rig.instrument.FirmwareStarts(), 1);
+  EXPECT_EQ(rig.instrument.Version(), "1.02");
+  rig.line.host = simtest::Line(9600);
+  EXPECT_EQ(rig.Ask("A.2001"), "I.21#1.02\r\n");
+
+  // Without the marker the configured version after an update counts.
+  InstrumentConfig plain = LoaderRig::Loader();
+  plain.versionAfterUpdate = "2.00";
+  LoaderRig other(plain);
+  ASSERT_EQ(other.Unlock(), Ack);
+  EXPECT_EQ(other.Frame(0x1A, {0x00, 0x31, 0x58, 0x58}), Ack);
+  EXPECT_EQ(other.instrument.Version(), "2.00");
+}
+
+TEST(SimLoader, FromTheTextProtocolIntoTheLoaderAndBack) {
+  InstrumentConfig cfg;
+  cfg.baud = 19200;
+  Rig rig(cfg);
+  EXPECT_EQ(rig.Ask("A.1000"), "!\r\n");
+  EXPECT_EQ(rig.Ask("A.5577"), "I.80#0xC00\r\n");
+  EXPECT_EQ(rig.Ask("A.5588#QX17"), "A.5588#QX17\r\n");
+  rig.LoaderLine();
+  EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C00)), Ack);
+  EXPECT_EQ(rig.Frame(0x1A, {0x00, 0x31, 0x58, 0x58}), Ack);
+  EXPECT_EQ(rig.instrument.ListeningBaud(), 19200u);
+}
+
+TEST(SimLoader, InjectedFrameFaults) {
+  InstrumentConfig cfg = LoaderRig::Loader();
+  cfg.frameFaults = {
+      {sim::FrameFaultKind::Nak, 0x12, 2, 2},
+      {sim::FrameFaultKind::Silence, 0x16, 1, 1},
+      {sim::FrameFaultKind::CorruptChecksum, 0x14, 1, 1},
+      {sim::FrameFaultKind::WrongReadBack, 0x14, 2, 1},
+  };
+  LoaderRig rig(cfg);
+  ASSERT_EQ(rig.Unlock(), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3100, {0x01, 0x02})), Ack);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3102, {0x03, 0x04})), Nak);
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3102, {0x03, 0x04})), Nak);
+  EXPECT_EQ(rig.instrument.ReadMemory(0x3102), 0xFF);  // a refused frame is not carried out
+  EXPECT_EQ(rig.Frame(0x12, Write(0x3102, {0x03, 0x04})), Ack);
+  EXPECT_EQ(rig.Erase(0x3000), Bytes{});
+  EXPECT_EQ(rig.instrument.ReadMemory(0x3100), 0x01);  // the silent erase did nothing
+  EXPECT_EQ(rig.Read(0x3100, 4), Bytes{0xEE});          // checksum corrupted
+  Bytes wrong = rig.Read(0x3100, 4);
+  EXPECT_NE(wrong, (Bytes{0x01, 0x02, 0x03, 0x04}));
+  EXPECT_EQ(wrong.size(), 4u);
+  EXPECT_EQ(rig.Read(0x3100, 4), (Bytes{0x01, 0x02, 0x03, 0x04}));
+}
+
+TEST(SimLoader, DisconnectAfterFrames) {
+  InstrumentConfig cfg = LoaderRig::Loader();
+  cfg.disconnectAfterFrames = 1;
+  LoaderRig rig(cfg);
+  EXPECT_EQ(rig.Unlock(), Ack);
+  EXPECT_EQ(rig.instrument.GetState(), sim::Instrument::State::Disconnected);
+  rig.Send(Bytes{0x80});
+  EXPECT_TRUE(rig.line.bytes.empty());
+}
+
+TEST(SimLoader, StrictSyncIgnoresFramesWithoutSync) {
+  for (bool strict : {false, true}) {
+    InstrumentConfig cfg = LoaderRig::Loader();
+    cfg.loader.strictSync = strict;
+    LoaderRig rig(cfg);
+    rig.Send(sim::BslFrame(0x1E, {0x58, 0x58, 0x58, 0x58}));
+    Bytes r = rig.line.Take();
+    if (strict)
+      EXPECT_EQ(r, Ack);  // the header was taken for a sync, the rest is noise
+    else
+      EXPECT_EQ(ReplyData(r).size(), 16u);
+  }
+}
