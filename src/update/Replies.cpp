@@ -240,11 +240,22 @@ bool ReplyParser::TakeBootFrame() {
   return false;
 }
 
+// A "Q" behind a command or reply marker belongs to a line still on its way (the echo of
+// "A.5588#QX17" may arrive in pieces), not to a boot loader.
+bool ReplyParser::InReplyLine(std::size_t at) const {
+  const std::string_view before = Received().substr(0, at);
+  for (std::string_view m : {"A.", "B.", "C.", "I."}) {
+    if (before.find(m) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
 bool ReplyParser::TakeBootMarker() {
   std::intptr_t marker;
   if (FindByte(kMarker90, 0, length_) != std::string_view::npos) {
     marker = static_cast<signed char>(kMarker90);
-  } else if (FindByte('Q', 0, length_) != std::string_view::npos) {
+  } else if (const std::size_t q = FindByte('Q', 0, length_);
+             q != std::string_view::npos && !InReplyLine(q)) {
     marker = 'Q';
   } else {
     return false;

@@ -100,6 +100,7 @@ class ReplyParser {
   void ParseLine(int portIndex, int comNumber);
   bool TakeBootFrame();
   bool TakeBootMarker();
+  bool InReplyLine(std::size_t at) const;
   void ClaimPort(int portIndex, int comNumber);
 
   ReplyHost& host_;

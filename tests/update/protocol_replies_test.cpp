@@ -245,6 +245,15 @@ TEST_F(ReplyParserTest, BootMarkerEmptiesTheBuffer) {
   EXPECT_TRUE(Feed(3, "h,,hQ").empty());
 }
 
+TEST_F(ReplyParserTest, QInsideAnUnfinishedReplyLineIsNoBootMarker) {
+  EXPECT_TRUE(Feed(3, "A.5588#QX").empty());
+  EXPECT_EQ(parser.Received(), "A.5588#QX");
+  EXPECT_EQ(Codes(Feed(3, "17\r\n")), (std::vector<std::int32_t>{NotifyEcho}));
+  EXPECT_FALSE(parser.IdentFrameSeen());
+  // Noise without a reply marker in front of the "Q" does not hide it.
+  EXPECT_EQ(Codes(Feed(3, "\xFF\x00Q"s)), (std::vector<std::int32_t>{NotifyBootMarker}));
+}
+
 TEST_F(ReplyParserTest, PortNotOpenOrUnknownGivesNothing) {
   host.closed[0] = true;
   EXPECT_TRUE(Feed(3, "!\r\n").empty());
