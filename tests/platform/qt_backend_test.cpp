@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "platform/QtApplication.h"
 
 using namespace platform;
