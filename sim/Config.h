@@ -103,6 +103,11 @@ struct InstrumentConfig {
   // else versionAfterUpdate when set, else unchanged.
   std::string versionMarker = "VERS:";
   std::string versionAfterUpdate;
+  // The started firmware announces itself with this line (empty: not at all) as soon as the
+  // host's line is back at the text settings, or startupFallbackMs after the start when the
+  // line never visibly changes (a pty shows no parity) and Tick() is called.
+  std::string startupLine = "!";
+  std::uint32_t startupFallbackMs = 2500;
 
   // Boot mode.
   bool startInLoader = false;  // sits in the classic loader from the start

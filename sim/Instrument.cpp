@@ -86,12 +86,58 @@ void Instrument::SetSinks(std::function<void(const std::uint8_t*, std::size_t)> 
   errorSink_ = std::move(lineError);
 }
 
+void Instrument::SetDisconnectHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  onDisconnect_ = std::move(handler);
+}
+
 void Instrument::SetLogSink(std::function<void(const LogEntry&)> sink) {
   std::lock_guard<std::mutex> lock(mutex_);
   logSink_ = std::move(sink);
 }
 
 bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
+
+platform::LineSettings Instrument::OwnLine() const {
+  platform::LineSettings own;
+  own.baud = state_ == State::Loader ? loader_.Baud() : config_.baud;
+  own.parity = state_ == State::Loader ? platform::Parity::Even : platform::Parity::None;
+  return own;
+}
+
+void Instrument::Announce(std::vector<Action>& actions) {
+  startupPending_ = false;
+  Record("state", "announced start-up");
+  std::vector<std::uint8_t> out(config_.startupLine.begin(), config_.startupLine.end());
+  out.push_back('\r');
+  out.push_back('\n');
+  actions.push_back({Faulted(out), 0});
+}
+
+void Instrument::OnHostLineChanged(const platform::LineSettings& line) {
+  std::vector<Action> actions;
+  platform::LineSettings own;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!startupPending_ || state_ != State::Text || !LineMatches(line)) return;
+    Announce(actions);
+    own = OwnLine();
+  }
+  Deliver(std::move(actions), 0, own);
+}
+
+void Instrument::Tick() {
+  std::vector<Action> actions;
+  platform::LineSettings own;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!startupPending_ || state_ != State::Text) return;
+    if (Now() - firmwareStartMs_ < config_.startupFallbackMs) return;
+    Announce(actions);
+    own = OwnLine();
+  }
+  Deliver(std::move(actions), 0, own);
+}
 
 bool Instrument::WaitIdle(std::uint32_t ms) { return !pacer_ || pacer_->WaitIdle(ms); }
 
@@ -147,9 +193,12 @@ bool Instrument::LineMatches(const platform::LineSettings& line) const {
 void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
                              const platform::LineSettings& line) {
   std::vector<Action> actions;
+  platform::LineSettings own;
+  std::function<void()> disconnected;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::Disconnected || n == 0) return;
+    own = OwnLine();  // the bytes cross the line at the instrument's own settings
     std::vector<std::uint8_t> in(data, data + n);
     if (config_.bytes.dropInRate > 0) {
       std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -176,12 +225,18 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
         actions.push_back(std::move(a));
       }
     } else if (!in.empty()) {
+      if (startupPending_ && state_ == State::Text) Announce(actions);
       std::vector<std::uint8_t> out;
       Dispatch(in.data(), in.size(), out);
       if (!out.empty()) actions.push_back({Faulted(out), 0});
     }
+    if (state_ == State::Disconnected && !disconnectReported_) {
+      disconnectReported_ = true;
+      disconnected = onDisconnect_;
+    }
   }
-  Deliver(std::move(actions), n, line);
+  Deliver(std::move(actions), n, own);
+  if (disconnected) disconnected();
 }
 
 void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
@@ -279,6 +334,8 @@ void Instrument::FirmwareStarted() {
   }
   if (version.empty()) version = config_.versionAfterUpdate;
   if (!version.empty()) config_.version = version;
+  startupPending_ = !config_.startupLine.empty();
+  firmwareStartMs_ = Now();
   Record("state", "firmware started, version " + config_.version);
 }
 
@@ -336,7 +393,7 @@ void Instrument::SendLine(const std::string& text) {
     out.push_back('\r');
     out.push_back('\n');
     actions.push_back({Faulted(out), 0});
-    line.baud = config_.baud;
+    line = OwnLine();
   }
   Deliver(std::move(actions), 0, line);
 }

@@ -38,11 +38,16 @@ class Instrument : public platform::LoopbackPeer {
   // platform::LoopbackPeer
   void Attach(platform::LoopbackLine* line) override;
   void OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) override;
+  void OnHostLineChanged(const platform::LineSettings& line) override;
   bool Busy() override;
+  // Time-driven work (the start-up line's fallback); the pty program calls it regularly.
+  void Tick();
 
   // Other transports (the pseudo-terminal program): where emitted bytes and line errors go.
   void SetSinks(std::function<void(const std::uint8_t*, std::size_t)> bytes,
                 std::function<void(unsigned)> lineError);
+  // Called once when an injected disconnection happens (a test may hang up its loopback port).
+  void SetDisconnectHandler(std::function<void()> handler);
   // Every log entry as it is made (for a log file).
   void SetLogSink(std::function<void(const LogEntry&)> sink);
 
@@ -85,6 +90,9 @@ class Instrument : public platform::LoopbackPeer {
   void Wake(std::vector<std::uint8_t>& out);
   void FirmwareStarted();
   std::vector<std::uint8_t> Faulted(const std::vector<std::uint8_t>& bytes);
+  // The instrument's own line now: bits per byte and rate.
+  platform::LineSettings OwnLine() const;
+  void Announce(std::vector<Action>& actions);
   void Deliver(std::vector<Action> actions, std::size_t hostBytes, const platform::LineSettings& line);
   void Emit(const std::vector<std::uint8_t>& bytes, unsigned errorBits);
   std::uint16_t ResetVector() const;
@@ -98,7 +106,11 @@ class Instrument : public platform::LoopbackPeer {
   std::vector<std::uint8_t> bootBuffer_;
   std::vector<LogEntry> log_;
   std::function<void(const LogEntry&)> logSink_;
+  std::function<void()> onDisconnect_;
+  bool disconnectReported_ = false;
   int firmwareStarts_ = 0;
+  bool startupPending_ = false;
+  std::uint32_t firmwareStartMs_ = 0;
   std::uint64_t emitted_ = 0;
   std::mt19937 random_;
   std::uint32_t startMs_;

@@ -206,7 +206,15 @@ int main(int argc, char** argv) {
   std::uint64_t lastActivity = NowMs();
   int status = 0;
   std::vector<std::uint8_t> buf(4096);
+  platform::LineSettings lastLine = HostLine(master);
   while (!g_stop) {
+    // A pty sends no notice of the host's tcsetattr: look at the settings now and then.
+    platform::LineSettings line = HostLine(master);
+    if (!(line == lastLine)) {
+      lastLine = line;
+      instrument.OnHostLineChanged(line);
+    }
+    instrument.Tick();
     if (g_dump) {
       g_dump = 0;
       WriteDump(instrument, o);

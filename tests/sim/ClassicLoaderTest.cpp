@@ -3,6 +3,8 @@
 // start and the injected faults.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "SimHarness.h"
 
 using simtest::Rig;
@@ -251,6 +253,8 @@ TEST(SimLoader, LoadPcIntoFlashStartsTheFirmware) {
   EXPECT_EQ(rig.instrument.FirmwareStarts(), 1);
   EXPECT_EQ(rig.instrument.Version(), "1.02");
   rig.line.host = simtest::Line(9600);
+  // A host that talks before it noticed the start-up line still gets it first.
+  EXPECT_EQ(rig.Ask("A.2001"), "!\r\nI.21#1.02\r\n");
   EXPECT_EQ(rig.Ask("A.2001"), "I.21#1.02\r\n");
 
   // Without the marker the configured version after an update counts.
@@ -263,16 +267,41 @@ TEST(SimLoader, LoadPcIntoFlashStartsTheFirmware) {
 }
 
 TEST(SimLoader, FromTheTextProtocolIntoTheLoaderAndBack) {
+  std::uint32_t now = 0;
   InstrumentConfig cfg;
   cfg.baud = 19200;
+  cfg.clock = [&now] { return now; };
   Rig rig(cfg);
   EXPECT_EQ(rig.Ask("A.1000"), "!\r\n");
   EXPECT_EQ(rig.Ask("A.5577"), "I.80#0xC00\r\n");
   EXPECT_EQ(rig.Ask("A.5588#QX17"), "A.5588#QX17\r\n");
   rig.LoaderLine();
   EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C00)), Ack);
+  // Only the ACK: the firmware's "!" must not drown in the loader dialogue.
   EXPECT_EQ(rig.Frame(0x1A, {0x00, 0x31, 0x58, 0x58}), Ack);
   EXPECT_EQ(rig.instrument.ListeningBaud(), 19200u);
+  // It announces itself once the host's line is back at its settings.
+  rig.instrument.OnHostLineChanged(simtest::Line(9600));
+  EXPECT_TRUE(rig.line.bytes.empty());
+  rig.instrument.OnHostLineChanged(simtest::Line(19200));
+  EXPECT_EQ(rig.line.TakeText(), "!\r\n");
+  rig.instrument.OnHostLineChanged(simtest::Line(19200));
+  EXPECT_TRUE(rig.line.bytes.empty());
+
+  // Where the line shows no change, the announcement comes after the fallback time.
+  InstrumentConfig same;
+  same.clock = [&now] { return now; };
+  Rig pty(same);
+  pty.Ask("A.5588#QX17");
+  pty.LoaderLine();
+  ASSERT_EQ(pty.Frame(0x10, Password(0xFF, 0x0C00)), Ack);
+  ASSERT_EQ(pty.Frame(0x1A, {0x00, 0x31, 0x58, 0x58}), Ack);
+  now += 2000;
+  pty.instrument.Tick();
+  EXPECT_TRUE(pty.line.bytes.empty());
+  now += 600;
+  pty.instrument.Tick();
+  EXPECT_EQ(pty.line.TakeText(), "!\r\n");
 }
 
 TEST(SimLoader, InjectedFrameFaults) {
@@ -321,4 +350,50 @@ TEST(SimLoader, StrictSyncIgnoresFramesWithoutSync) {
     else
       EXPECT_EQ(ReplyData(r).size(), 16u);
   }
+}
+
+// The whole run as the update tool drives it: instrument dialogue, version, password, baud
+// change, erase loop, writes, read back and the start of the new firmware.
+TEST(SimLoader, CompleteProgrammingRun) {
+  std::map<std::uint32_t, std::uint8_t> image;
+  std::uint32_t seed = 7;
+  for (std::uint32_t a = 0x3100; a < 0x3100 + 1000; ++a) image[a] = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+  for (std::uint32_t a = 0xFFE0; a < 0xFFFE; ++a) image[a] = 0xFF;
+  image[0xFFFE] = 0x00;
+  image[0xFFFF] = 0x31;
+
+  InstrumentConfig cfg;
+  cfg.loader.version = 0x0160;
+  Rig rig(cfg);
+  rig.Ask("A.1000");
+  rig.Ask("A.5588#QX17");
+  rig.LoaderLine(9600);
+  Bytes version = ReplyData(rig.Frame(0x1E, {0x58, 0x58, 0x58, 0x58}));
+  ASSERT_EQ(version.size(), 16u);
+  ASSERT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C00)), Ack);
+  ASSERT_EQ(rig.Frame(0x20, {0x00, 0xC8, 0x02, 0x58}), Ack);
+  rig.LoaderLine(38400);
+  for (std::uint32_t a = 0xFC00; a >= 0x3100; a -= 0x200)
+    ASSERT_EQ(rig.Frame(0x16, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(a >> 8), 0x02, 0xA5}), Ack);
+  ASSERT_EQ(rig.Frame(0x16, {0x80, 0x10, 0x02, 0xA5}), Ack);
+  ASSERT_EQ(rig.Frame(0x16, {0xFF, 0xFF, 0x02, 0xA5}), Ack);
+  // Blocks of 240 bytes, as the image reader cuts them.
+  std::vector<std::pair<std::uint32_t, Bytes>> blocks;
+  for (const auto& [a, v] : image) {
+    if (blocks.empty() || a != blocks.back().first + blocks.back().second.size() || blocks.back().second.size() == 240)
+      blocks.push_back({a, {}});
+    blocks.back().second.push_back(v);
+  }
+  for (const auto& [a, data] : blocks) ASSERT_EQ(rig.Frame(0x12, Write(a, data)), Ack);
+  for (const auto& [a, data] : blocks)
+    ASSERT_EQ(ReplyData(rig.Frame(0x14, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(a >> 8),
+                                         static_cast<std::uint8_t>(data.size()), 0})),
+              data);
+  ASSERT_EQ(rig.Frame(0x1A, {0x00, 0x31, 0x58, 0x58}), Ack);
+  EXPECT_EQ(rig.instrument.GetState(), sim::Instrument::State::Text);
+  std::map<std::uint32_t, std::uint8_t> flash = rig.instrument.FlashBytes();
+  std::map<std::uint32_t, std::uint8_t> expected;
+  for (const auto& [a, v] : image)
+    if (v != 0xFF) expected[a] = v;
+  EXPECT_EQ(flash, expected);
 }
