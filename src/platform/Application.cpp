@@ -18,6 +18,11 @@ void Application::SetTitle(const std::string& title) {
   if (OnTitleChanged) OnTitleChanged(title_);
 }
 
+int Application::OpenDocument(const std::string& viewer, const std::string& document) {
+  OpenedDocuments.emplace_back(viewer, document);
+  return 2;
+}
+
 void Application::FormClosed(Form& form) {
   if (&form == mainForm_) Terminate();
 }

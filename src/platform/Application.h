@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Components.h"
 
@@ -60,6 +62,10 @@ class Application {
   virtual void TimerDestroyed(Timer& timer) = 0;
 
   virtual bool ExecuteOpenDialog(OpenDialog& dialog) = 0;
+  // Opens a document with a viewer program; above 32 means it was started (the shell's
+  // convention). The default records the request and fails.
+  virtual int OpenDocument(const std::string& viewer, const std::string& document);
+  std::vector<std::pair<std::string, std::string>> OpenedDocuments;
 
   // A form was built (the Qt backend creates its widgets) or closed.
   virtual void FormCreated(Form& form) { (void)form; }

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds and runs the whole test suite. With CI=true (or --all) the suite
+# runs a second time in a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$root/scripts/setup.sh"
+
+run_suite() {
+  local dir="$1"
+  (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+}
+
+bash "$root/scripts/build.sh"
+run_suite "$root/build"
+
+if [ "${CI:-}" = "true" ] || [ "${1:-}" = "--all" ]; then
+  bash "$root/scripts/build.sh" --sanitize
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite "$root/build-asan"
+fi
