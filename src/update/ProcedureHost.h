@@ -15,6 +15,8 @@ class ProcedureHost {
   virtual ~ProcedureHost() = default;
   // Trace line in the log memo (debug mode only), placeholders expanded.
   virtual void LogLine(const std::string& text) = 0;
+  // A line in the log memo, always shown.
+  virtual void ReportText(const std::string& text) = 0;
   // Title and status-panel progress; returns the formatted percentage text.
   virtual std::string SetTitleProgress(const std::string& prefix, float percent) = 0;
   // Drains the event queue with the window's pump depth (lets window messages through).

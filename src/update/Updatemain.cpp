@@ -1,0 +1,467 @@
+#include "update/Updatemain.h"
+
+#include "comport/Comport.h"
+#include "language/Sprachdlg.h"
+#include "loaders/Bsl_unit.h"
+#include "platform/Application.h"
+#include "platform/Files.h"
+#include "platform/SerialDevice.h"
+#include "update/Discovery.h"
+#include "update/AirPressure.h"
+#include "update/Notifications.h"
+
+namespace update {
+
+namespace {
+constexpr std::uint32_t kBlue = 0x0000FF;
+constexpr std::uint32_t kInfoColour = 0xFFFFE1;  // the tool-tip yellow of information fields
+}  // namespace
+
+TUpdateForm::TUpdateForm() : TUpdateForm(Options{}) {}
+
+TUpdateForm::TUpdateForm(const Options& options)
+    : platform::Form(nullptr, "UpdateForm"), options_(options) {
+  BuildComponents();
+  if (platform::HasApp()) platform::App().FormCreated(*this);
+  if (!options_.bareWindow) StartUp();
+}
+
+TUpdateForm::~TUpdateForm() {
+  ClosePorts();
+  // Timers must stop firing into a form that is going away.
+  for (platform::Timer* t : PoolTimers)
+    if (t) t->SetEnabled(false);
+  if (SecTimer) SecTimer->SetEnabled(false);
+  if (TitleTimer) TitleTimer->SetEnabled(false);
+}
+
+void TUpdateForm::BuildComponents() {
+  SetCaption("Download :");
+  SetBounds(0, 0, 547, 494);
+  KeyPreview = true;
+  Centered = true;
+  OnClose = [this] { FormClose(); };
+
+  MainBevel = new platform::Bevel(this, this, "MainBevel");
+  MainBevel->SetBounds(0, 0, 547, 1);
+  MainBevel->SetAlign(platform::Align::Top);
+
+  UpdateGroupBox = new platform::GroupBox(this, this, "UpdateGroupBox");
+  UpdateGroupBox->SetBounds(8, 6, 531, 112);
+  UpdateGroupBox->SetCaption("Ger\xE4t");
+
+  auto label = [this](const char* name, const char* caption, int top) {
+    auto* l = new platform::Label(this, UpdateGroupBox, name);
+    l->SetBounds(12, top + 2, 92, 16);
+    l->SetCaption(caption);
+    return l;
+  };
+  auto field = [this](const char* name, int top, int width) {
+    auto* s = new platform::StaticText(this, UpdateGroupBox, name);
+    s->SetBounds(110, top, width, 18);
+    s->Sunken = true;
+    s->Color = kInfoColour;
+    return s;
+  };
+  NameLabel = label("NameLabel", "Name:", 20);
+  NameStaticText = field("NameStaticText", 20, 408);
+  SerLabel = label("SerLabel", "Seriennummer:", 42);
+  SerStaticText = field("SerStaticText", 42, 160);
+  PCBLabel = label("PCBLabel", "PCB Nummer :", 64);
+  PCBStaticText = field("PCBStaticText", 64, 160);
+  SWLabel = label("SWLabel", "Version:", 86);
+  SWStaticText = field("SWStaticText", 86, 160);
+
+  DLLabel = new platform::Label(this, UpdateGroupBox, "DLLabel");
+  DLLabel->SetBounds(290, 42, 120, 16);
+  DLLabel->SetCaption("Download-Liste");
+  DLLabel->SetVisible(false);
+  DLListBox = new platform::ListBox(this, UpdateGroupBox, "DLListBox");
+  DLListBox->SetBounds(290, 58, 228, 46);
+  DLListBox->SetVisible(false);
+
+  UpdateMemo = new platform::Memo(this, this, "UpdateMemo");
+  UpdateMemo->SetBounds(8, 124, 531, 252);
+
+  WaitProgressBar = new platform::ProgressBar(this, this, "WaitProgressBar");
+  WaitProgressBar->SetBounds(8, 382, 531, 16);
+  WaitProgressBar->SetMax(40);
+
+  KeyPanel = new platform::Panel(this, this, "KeyPanel");
+  KeyPanel->SetBounds(0, 404, 547, 46);
+  KeyPanel->SetAlign(platform::Align::Bottom);
+
+  OkBitBtn = new platform::BitBtn(this, KeyPanel, "OkBitBtn");
+  OkBitBtn->SetBounds(236, 10, 75, 25);
+  OkBitBtn->SetCaption("OK");
+  OkBitBtn->OnClick = [this](platform::Component* s) { OkBitBtnClick(s); };
+
+  SpeedButton1 = new platform::SpeedButton(this, KeyPanel, "SpeedButton1");
+  SpeedButton1->SetBounds(8, 10, 23, 22);
+  SpeedButton1->SetVisible(false);
+  SpeedButton1->OnClick = [this](platform::Component* s) { SpeedButton1Click(s); };
+
+  InfoStaticText = new platform::StaticText(this, KeyPanel, "InfoStaticText");
+  InfoStaticText->SetBounds(400, 16, 140, 17);
+  InfoStaticText->SetCaption("InfoStaticText");
+  InfoStaticText->SetVisible(false);
+
+  UpdateStatusBar = new platform::StatusBar(this, this, "UpdateStatusBar");
+  UpdateStatusBar->SetBounds(0, 474, 547, 20);
+  UpdateStatusBar->SetAlign(platform::Align::Bottom);
+  UpdateStatusBar->AddPanel(200, "Com X");
+  UpdateStatusBar->AddPanel(50);
+  UpdateStatusBar->AddPanel(50);
+  UpdateStatusBar->AddPanel(120);
+  UpdateStatusBar->AddPanel(80);
+
+  WaitPanel = new platform::Panel(this, this, "WaitPanel");
+  WaitPanel->SetBounds(98, 200, 351, 80);
+  WaitPanel->SetCaption("Bitte warten ...");
+  WaitPanel->SetFont({32, true, kBlue});
+  WaitPanel->SetVisible(false);
+
+  StopPanel = new platform::Panel(this, this, "StopPanel");
+  StopPanel->SetBounds(98, 210, 351, 60);
+  StopPanel->SetCaption("Update wird beendet ...");
+  StopPanel->SetFont({21, false, kBlue});
+  StopPanel->SetVisible(false);
+
+  BuildMenu();
+
+  for (int i = 0; i < 5; ++i) {
+    auto* t = new platform::Timer(this, "Timer" + std::to_string(i + 1));
+    t->Tag = i + 1;
+    t->OnTimer = [this](platform::Timer& s) { TimerIntervall(s); };
+    PoolTimers[static_cast<std::size_t>(i)] = t;
+  }
+  SecTimer = new platform::Timer(this, "SecTimer");
+  SecTimer->SetInterval(500);
+  SecTimer->OnTimer = [this](platform::Timer& s) { SecTimerTimer(s); };
+  TitleTimer = new platform::Timer(this, "TitleTimer");
+  TitleTimer->SetInterval(300);
+  TitleTimer->OnTimer = [this](platform::Timer& s) { TitleTimerTimer(s); };
+
+  OpenProgFileDialog = new platform::OpenDialog(this, "OpenProgFileDialog");
+
+  UpdateSprachDialog = new language::TLanguage(this, "UpdateSprachDialog");
+  UpdateSprachDialog->SetDialogfile("own.lng");
+
+  // The form's own port: 8 data bits, 2 stop bits, 4800 baud, NUL bytes discarded.
+  UpdateCom = new comport::TComPort(this, "UpdateCom");
+  {
+    comport::V24ParameterTag rec = UpdateCom->GetV24Parameter();
+    rec.DatenBits = comport::D_8;
+    rec.StopBits = comport::S_2;
+    rec.Baudrate = comport::B__4800;
+    rec.TXTimeOut = 10000;
+    rec.TXTimeOutproChar = 1;
+    rec.KeinNullZeichen = true;
+    UpdateCom->InitParameter(&rec, false);
+    UpdateCom->Datei = "ComData.cfg";
+  }
+  parser_ = std::make_unique<ReplyParser>(*this, queue_);
+  OnKeyUp = [this](int key, unsigned shift) { FormKeyUp(key, shift); };
+
+  wait.SetEnable(true);
+  wait.SetDividend(1);
+
+  timerPool_.Init({PoolTimers.begin(), PoolTimers.end()});
+}
+
+void TUpdateForm::BuildMenu() {
+  MainMenu1 = new platform::MainMenu(this, "MainMenu1");
+  Menu = MainMenu1;
+  platform::MenuItem& root = MainMenu1->Root();
+  auto item = [this](platform::MenuItem* parent, const char* name, const char* caption) {
+    return new platform::MenuItem(this, parent, name, caption);
+  };
+  Bearbeiten = item(&root, "Bearbeiten", "&Datei");
+  TGZ48Programming = item(Bearbeiten, "TGZ48Programming", "&Programmieren");
+  TGZ48Programming->SetVisible(false);
+  DevMultiZ48 = item(TGZ48Programming, "DevMultiZ48", "&Multi Z48 ...");
+  DevpHZ48 = item(TGZ48Programming, "DevpHZ48", "&pH Z48 ...");
+  DevOxiZ48 = item(TGZ48Programming, "DevOxiZ48", "&Oxi Z48 ...");
+  DevCondZ48 = item(TGZ48Programming, "DevCondZ48", "&Cond Z48 ...");
+  int tag = 0;
+  for (platform::MenuItem* m : {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48}) {
+    m->Tag = tag++;
+    m->SetEnabled(false);
+  }
+  LabXXX = item(TGZ48Programming, "LabXXX", "Lab XXX");
+  LoadProgFile = item(Bearbeiten, "LoadProgFile", "Programm-Datei \xF6" "ffnen ...");
+  LoadProgFile->SetVisible(false);
+  UpdateEnd = item(Bearbeiten, "UpdateEnd", "&Beenden");
+  UpdateEnd->OnClick = [this](platform::Component* s) { Beenden(s); };
+  LoadProgFile->OnClick = [this](platform::Component* s) { LoadProgFileClick(s); };
+
+  Sprache = item(&root, "Sprache", "&Sprache");
+  Deutsch = item(Sprache, "Deutsch", "&Deutsch");
+  Englisch = item(Sprache, "Englisch", "&Englisch");
+  Englisch->Tag = 1;
+  for (platform::MenuItem* m : {Deutsch, Englisch}) {
+    m->RadioItem = true;
+    m->GroupIndex = 1;
+  }
+
+  for (platform::MenuItem* m : {Deutsch, Englisch})
+    m->OnClick = [this](platform::Component* s) { LanguageClick(s); };
+  for (platform::MenuItem* m : {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48, LabXXX})
+    m->OnClick = [this](platform::Component* s) {
+      ReportNotInThisBuild(static_cast<platform::MenuItem*>(s)->Caption());
+    };
+
+  Help = item(&root, "Help", "&Hilfe");
+  Readme = item(Help, "Readme", "&Read me ...");
+  Readme->OnClick = [this](platform::Component* s) { ReadmeClick(s); };
+  SWVersion = item(Help, "SWVersion", "&Version ...");
+  SWVersion->OnClick = [this](platform::Component* s) { SWVersionClick(s); };
+}
+
+void TUpdateForm::StartUp() {
+  programFolder_ = options_.programFolder.empty() ? platform::files::ProgramFolder()
+                                                  : options_.programFolder;
+  if (ReadUpdateIni("Update.ini", ini_) != 0) {
+    startupFailed_ = true;
+    Close();
+    return;
+  }
+  language_ = ini_.language;
+  (language_ == 1 ? Englisch : Deutsch)->SetChecked(true);
+  if (ReadProgDevice("ProgDevice.ini", progDevice_) != 0) {
+    startupFailed_ = true;
+    Close();
+    return;
+  }
+  configuredStartMode_ = startMode_ = progDevice_.startMode;
+  fileType_ = progDevice_.fileType;
+  instrumentPort_ = -1;
+  AirPressureIndex = -1;
+  VersionTest = true;
+  queue_.AddHandler(kernel::Bind<&TUpdateForm::SessionHandler>(), this);
+
+  UpdateCom->Check_AllV24();
+  PortCount = std::min(UpdateCom->GetMaxV24Useable(), kMaxPorts);
+  for (int i = 0; i < PortCount; ++i) ComNumbers[static_cast<std::size_t>(i)] = UpdateCom->Get_UseableV24(i) + 1;
+
+  downloadList_.clear();
+  BootHintShown = false;
+  parser_->SetIdentFrameSeen(false);
+  SensorSoftwareFlag = false;
+  pumpDepth_ = 0;
+  DiscoverFirmware();
+
+  UpdateMemo->Add(Expand(progDevice_.texts.StartText(language_)));
+  TranslateWindow();
+  OpenPorts();
+}
+
+void TUpdateForm::DiscoverFirmware() {
+  Discovery d = DiscoverFirmwareFiles(programFolder_, progDevice_.table);
+  downloadList_ = d.downloadList;
+  ApplyDiscovery(d, TGZ48Programming, {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48}, LabXXX,
+                 DLListBox);
+}
+
+void TUpdateForm::TranslateWindow() {
+  UpdateSprachDialog->SetDialogfile(LanguageFile(language_));
+  UpdateSprachDialog->TranslateDialog(this);
+}
+
+void TUpdateForm::OpenPorts() {
+  auto path = [](int com) { return platform::SerialDevicePath(com); };
+  if (ini_.singlePortMode) {
+    PortCount = 1;
+    UpdateCom->Open(this, 0, ini_.fixedPort, true);
+    PortTable[0] = UpdateCom;
+    ComNumbers[0] = ini_.fixedPort + 1;
+    UpdateStatusBar->SetPanelText(0, "Com" + std::to_string(ini_.fixedPort + 1));
+    UpdateStatusBar->SetPanelHint(0, path(ini_.fixedPort + 1));
+    return;
+  }
+  if (PortCount == 0) {
+    UpdateStatusBar->SetPanelText(0, "");
+    return;
+  }
+  UpdateCom->Open(this, 0, ComNumbers[0] - 1, true);
+  platform::LineSettings settings = UpdateCom->LoadV24Parameter();
+  platform::LineTimeouts timeouts = UpdateCom->LoadV24TimeOut();
+  PortTable[0] = UpdateCom;
+  std::string panel = "[Com" + std::to_string(ComNumbers[0]) + "]";
+  std::string hint = "COM" + std::to_string(ComNumbers[0]) + " = " + path(ComNumbers[0]);
+  for (int i = 1; i < PortCount; ++i) {
+    auto* port = new comport::TComPort(this, "Port" + std::to_string(i));
+    PortTable[static_cast<std::size_t>(i)] = port;
+    int com = ComNumbers[static_cast<std::size_t>(i)];
+    port->Open(this, 0, com - 1, true);
+    port->SaveV24Parameter(&settings);
+    port->SaveV24TimeOut(&timeouts);
+    panel += " [" + std::to_string(com) + "]";
+    hint += ", COM" + std::to_string(com) + " = " + path(com);
+  }
+  UpdateStatusBar->SetPanelText(0, panel);
+  UpdateStatusBar->SetPanelHint(0, hint);
+}
+
+void TUpdateForm::ClosePorts() {
+  for (int i = 0; i < kMaxPorts; ++i) {
+    comport::TComPort*& port = PortTable[static_cast<std::size_t>(i)];
+    if (!port) continue;
+    port->Close();
+    if (port != UpdateCom) delete port;
+    port = nullptr;
+  }
+  if (UpdateCom) UpdateCom->Close();
+}
+
+void TUpdateForm::WriteAllPorts(const char* data, int length) {
+  for (comport::TComPort* port : PortTable)
+    if (port) port->Write(data, length, false);
+}
+
+int TUpdateForm::PortIndexOf(int com) {
+  if (ini_.singlePortMode) return 0;
+  for (int i = 0; i < PortCount; ++i)
+    if (ComNumbers[static_cast<std::size_t>(i)] == com) return i;
+  return -1;
+}
+
+comport::TComPort* TUpdateForm::InstrumentPortObject() const {
+  if (instrumentPort_ < 0 || instrumentPort_ >= kMaxPorts) return nullptr;
+  return PortTable[static_cast<std::size_t>(instrumentPort_)];
+}
+
+int TUpdateForm::ReadPort(int index, char* buf, unsigned n) {
+  if (index < 0 || index >= kMaxPorts || !PortTable[static_cast<std::size_t>(index)]) return -10;
+  return PortTable[static_cast<std::size_t>(index)]->Read(buf, n);
+}
+
+void TUpdateForm::SetInstrumentPort(int index, int com) {
+  instrumentPort_ = index;
+  instrumentCom_ = com - 1;
+  UpdateStatusBar->SetPanelText(1, "Com" + std::to_string(com));
+  UpdateStatusBar->SetPanelHint(1, platform::SerialDevicePath(com));
+}
+
+// ---- handlers ----
+
+void TUpdateForm::OkBitBtnClick(platform::Component*) {
+  // The language stays fixed once a session has been started.
+  Sprache->SetEnabled(false);
+  queue_.PostKey(13);
+  PumpEvents();
+}
+
+void TUpdateForm::TimerIntervall(platform::Timer& sender) {
+  if (!timerPool_.ShouldPost(sender)) return;
+  queue_.PostTimer(sender.Tag);
+  PumpEvents();
+}
+
+void TUpdateForm::SecTimerTimer(platform::Timer&) {
+  WaitProgressBar->SetPosition(WaitProgressBar->Position() + 1);
+}
+
+void TUpdateForm::SpeedButton1Click(platform::Component*) {
+  auto frame = FirstWakeUpFrame(fileType_);
+  if (PortTable[0] && !frame.empty())
+    PortTable[0]->Write(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()), false);
+}
+
+void TUpdateForm::Beenden(platform::Component*) { Close(); }
+
+void TUpdateForm::FormClose() {
+  closing_ = true;
+  StopPanel->SetVisible(true);
+  StopPanel->Repaint();
+  ClosePorts();
+}
+
+void TUpdateForm::HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t) {
+  switch (message) {
+    case V24MsgRxData:
+      queue_.PostNotify(NotifyRxData, wparam);
+      PumpEvents();
+      break;
+    case V24MsgRxError:
+      OnLineError(static_cast<int>(wparam));
+      break;
+    default:
+      break;
+  }
+}
+
+void TUpdateForm::SetClock(bool secondsForm) {
+  std::string command = ClockCommand(secondsForm ? ClockForm::Seconds : ClockForm::DateValue,
+                                     CurrentLocalTime());
+  comport::TComPort* port = InstrumentPortObject();
+  if (startMode_ == 2 && port) {
+    port->LoadLastV24Parameter();
+    wait.DelayTime(500, false);
+  }
+  SendToInstrument(command);
+}
+
+void TUpdateForm::ClearIdentityLabels() {
+  NameStaticText->SetCaption("");
+  SerStaticText->SetCaption("");
+  PCBStaticText->SetCaption("");
+  SWStaticText->SetCaption("");
+}
+
+// ---- kernel ----
+
+void TUpdateForm::PumpEvents() {
+  kernel::PumpEvents(queue_, pumpDepth_, [] {
+    if (platform::HasApp()) platform::App().ProcessMessages();
+  });
+}
+
+void TUpdateForm::ProcessMessages() {
+  if (platform::HasApp()) platform::App().ProcessMessages();
+}
+
+std::string TUpdateForm::ProgDefFileFor(std::int32_t processorType) const {
+  return update::ProgDefFileFor(progDevice_.table, processorType);
+}
+
+// ---- steps of later builds ----
+
+void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
+  std::string text = language_ == 1 ? what + ": not available in this build"
+                                    : what + ": in dieser Ausgabe nicht verf\xFC" "gbar";
+  UpdateMemo->Add(text);
+}
+
+int TUpdateForm::RunExternalLoader(const std::string& file) {
+  ReportNotInThisBuild(language_ == 1 ? "External loader for " + file : "Externer Lader f\xFC" "r " + file);
+  return 1;
+}
+
+void TUpdateForm::StartFileUpload() {
+  ReportNotInThisBuild(language_ == 1 ? "File upload" : "Datei-Upload");
+  queue_.PostNotify(NotifySecondStageFailed);
+}
+
+void TUpdateForm::BootModeMenuCommand(bool laboratory) {
+  ReportFailure(NotifySecondStageFailed);
+  ReportNotInThisBuild(laboratory ? "Lab XXX" : (language_ == 1 ? "Boot-mode programming" : "Programmierung im Boot-Modus"));
+}
+
+bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::string& file,
+                               bool askFirst, bool syncFirst) {
+  if (kind == ProcedureKind::ClassicBsl) {
+    // Created, run and destroyed within the event that asked for it.
+    loaders::T_BSL430 procedure(*this, language_, WaitProgressBar, wait, &record_,
+                                InstrumentPortObject(), queue_);
+    bool ok = procedure.Run(variant, file, askFirst, syncFirst);
+    lastProcedureError_ = procedure.ErrorCode();
+    return ok;
+  }
+  const char* names[] = {"Bootstrap loader", "5xx bootstrap loader", "Serial boot loader",
+                         "Windows CE transfer", "Basic-Loader"};
+  ReportNotInThisBuild(std::string(names[static_cast<int>(kind)]) + " (" + file + ")");
+  return false;
+}
+
+}  // namespace update

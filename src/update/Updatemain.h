@@ -1,0 +1,266 @@
+#pragma once
+// The main window: owns the event queue, the timer pool, the ports, the configuration and
+// the state of the update session. Its members are split by concern over several files:
+//   Updatemain.cpp  components, start-up, shutdown, window messages, timers
+//   messages.cpp    log memo, title progress, message boxes
+//   replies.cpp     the reply parser's host side
+//   search.cpp      instrument search
+//   session.cpp     the session handler, sequencer, second stage, end, failure report
+//   identify.cpp    identity dialogue and the package check
+//   menus.cpp       menu commands and hidden keys
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/Delay.h"
+#include "kernel/Events.h"
+#include "kernel/Timer.h"
+#include "platform/Application.h"
+#include "platform/Components.h"
+#include "update/Config.h"
+#include "update/DeviceRecord.h"
+#include "update/ProcedureHost.h"
+#include "update/Infotext.h"
+#include "update/Replies.h"
+
+namespace comport {
+class TComPort;
+}
+namespace language {
+class TLanguage;
+}
+
+namespace update {
+
+// Window messages of the port receive threads.
+enum WindowMessage : std::uint32_t {
+  V24MsgRxData = 34768,
+  V24MsgRxError = 34788,
+  V24MsgRxOverrun = 34798,
+  V24MsgRxParity = 34808,
+};
+
+class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHost {
+ public:
+  struct Options {
+    // Where the package lies (firmware discovery, loaders); empty: the program-folder rule.
+    std::string programFolder;
+    // Skips the start-up reads (for tests of the bare window).
+    bool bareWindow = false;
+  };
+  TUpdateForm();
+  explicit TUpdateForm(const Options& options);
+  ~TUpdateForm() override;
+
+  // ---- components ----
+  platform::Bevel* MainBevel;
+  platform::GroupBox* UpdateGroupBox;
+  platform::Label *NameLabel, *SerLabel, *PCBLabel, *SWLabel;
+  platform::StaticText *NameStaticText, *SerStaticText, *PCBStaticText, *SWStaticText;
+  platform::Label* DLLabel;
+  platform::ListBox* DLListBox;
+  platform::Memo* UpdateMemo;
+  platform::ProgressBar* WaitProgressBar;
+  platform::Panel* KeyPanel;
+  platform::BitBtn* OkBitBtn;
+  platform::SpeedButton* SpeedButton1;
+  platform::StaticText* InfoStaticText;
+  platform::StatusBar* UpdateStatusBar;
+  platform::Panel* WaitPanel;
+  platform::Panel* StopPanel;
+  platform::MainMenu* MainMenu1;
+  platform::MenuItem *Bearbeiten, *TGZ48Programming, *DevMultiZ48, *DevpHZ48, *DevOxiZ48,
+      *DevCondZ48, *LabXXX, *LoadProgFile, *UpdateEnd;
+  platform::MenuItem *Sprache, *Deutsch, *Englisch;
+  platform::MenuItem *Help, *Readme, *SWVersion;
+  std::array<platform::Timer*, 5> PoolTimers{};  // Timer1 .. Timer5
+  platform::Timer* SecTimer;
+  platform::Timer* TitleTimer;
+  platform::OpenDialog* OpenProgFileDialog;
+  kernel::TDelay wait;
+
+  // ---- handlers ----
+  void OkBitBtnClick(platform::Component* sender);
+  void TimerIntervall(platform::Timer& sender);
+  void SecTimerTimer(platform::Timer& sender);
+  void SpeedButton1Click(platform::Component* sender);
+  void Beenden(platform::Component* sender);
+  void FormClose();
+  void HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t lparam) override;
+
+  void ClearIdentityLabels();
+  void FormKeyUp(int key, unsigned shift);
+  void LanguageClick(platform::Component* sender);
+  void ReadmeClick(platform::Component* sender);
+  void SWVersionClick(platform::Component* sender);
+  void LoadProgFileClick(platform::Component* sender);
+  void TitleTimerTimer(platform::Timer& sender);
+  // The language component of the window.
+  language::TLanguage* UpdateSprachDialog = nullptr;
+
+  // ---- the event kernel ----
+  kernel::EventQueue& Queue() { return queue_; }
+  kernel::TimerPool& Timers() override { return timerPool_; }
+  void PumpEvents() override;
+  void ProcessMessages() override;
+  std::int32_t PumpDepth() const { return pumpDepth_; }
+
+  // ---- reporting (messages.cpp) ----
+  void LogLine(const std::string& text) override;
+  void ReportText(const std::string& text) override { UpdateMemo->Add(Expand(text)); }
+  std::string SetTitleProgress(const std::string& prefix, float percent) override;
+  bool DebugMode = false;
+  std::int32_t Language() const { return language_; }
+
+  // ---- procedures' view ----
+  std::int32_t StartMode() const override { return startMode_; }
+  std::string ProgDefFileFor(std::int32_t processorType) const override;
+  std::string PackageFolder() const override { return programFolder_; }
+
+  DeviceRecord& Record() { return record_; }
+  bool StartupFailed() const { return startupFailed_; }
+
+  // How the last session ended, for the console and tests.
+  enum class Outcome { None, Running, Succeeded, NotNeeded, Refused, Failed };
+  Outcome SessionOutcome() const { return outcome_; }
+  // The error code of the last programming procedure (0 when it succeeded).
+  int LastProcedureError() const { return lastProcedureError_; }
+  bool SessionOver() const { return outcome_ == Outcome::Succeeded || outcome_ == Outcome::NotNeeded; }
+  bool SessionSucceeded() const { return SessionOver(); }
+
+  // ---- ports ----
+  static constexpr int kMaxPorts = 10;
+  std::array<comport::TComPort*, kMaxPorts> PortTable{};
+  std::array<int, kMaxPorts> ComNumbers{};
+  int PortCount = 0;
+  comport::TComPort* UpdateCom = nullptr;
+  void WriteAllPorts(const char* data, int length);
+  int PortIndexOf(int com) override;
+  int InstrumentPort() const override { return instrumentPort_; }
+  int InstrumentCom() const { return instrumentCom_; }
+  comport::TComPort* InstrumentPortObject() const;
+
+  // ---- configuration ----
+  const UpdateIni& Settings() const { return ini_; }
+  const ProgDevice& Package() const { return progDevice_; }
+  const std::vector<std::string>& DownloadList() const { return downloadList_; }
+  std::int32_t FileType() const { return fileType_; }
+
+  // ---- session state (session.cpp, search.cpp, identify.cpp) ----
+  kernel::Event SessionHandler(kernel::EventQueue& sender, kernel::Event ev);
+  void EndSession(bool final);
+  void ReportFailure(std::int32_t code);
+  void ShowDurationEstimate(int mode);
+  bool SearchStep(bool advance);
+  void ReportNoDevice();
+  bool CheckInstrument();
+  bool UpdateDue() const;
+  bool SecondUpdateDue() const;
+  void SetClock(bool secondsForm);
+
+  std::int32_t SessionStep = 0;
+  std::string FollowUpCommand = "A.1200\r\n";
+  bool SessionRefused = false;
+  std::int32_t SessionTimer = 0;
+  bool WinCEStarted = false;
+  bool LineErrorSeen = false;
+  char BootMarker = 0;
+  std::int32_t WakeState = 0;
+  bool BootHintShown = false;
+  std::int32_t NoDevicePrompts = 0;
+  std::int32_t BaudIndex = -1;
+  std::int32_t CurrentBaud = 0;
+  std::int32_t IdentityStep = 0;
+  std::int32_t AirPressureIndex = -1;
+  bool ExternalLoaderDone = false;
+  bool RepeatAllowed = false;
+  bool SensorUpdateFlag = false;
+  bool SensorPresent = true;
+  bool SensorSoftwareFlag = false;
+  bool XxxFlag = false;
+  std::int32_t StartupFirst = 0, StartupLast = 0;
+  bool VersionTest = true;
+  bool AnyFileMode = false;
+  std::string ChosenProgramFile;
+  std::string BootLoaderId;
+
+  // ---- reporting ----
+  void ReportLine(int entry);  // a catalogue entry, expanded, into the memo
+  std::string Expand(const std::string& text) const;
+  std::string CatalogueText(int entry) const;
+  platform::BoxResult ShowBox(const std::string& text, platform::BoxIcon icon,
+                              platform::BoxButtons buttons);
+
+  // Programming procedures are run through this seam; a kind that this build does not
+  // have reports so and fails the step.
+  enum class ProcedureKind { ClassicBsl, Bsl54xx, EmfLoader, WinCE, BasicLoader };
+  bool RunProcedure(ProcedureKind kind, int variant, const std::string& file, bool askFirst,
+                    bool syncFirst);
+
+ protected:
+  // ReplyHost
+  int ReadPort(int index, char* buf, unsigned n) override;
+  void SetInstrumentPort(int index, int com) override;
+  void Trace(const std::string& line) override { LogLine(line); }
+
+ private:
+  void OnSessionTimer();
+  bool SearchStepBody(bool advance);
+  int searchDepth_ = 0;
+  void OnLineError(int com);
+  void StartSession();
+  void Sequencer();
+  void SecondStage();
+  void OnIdentityReply(std::int32_t code, const char* text);
+  void SendToInstrument(const std::string& command, bool trace = true);
+  void SendEndCommand();
+  void CloseSearchPortsExceptInstrument();
+  void OpenPorts();
+  void ClosePorts();
+  void DiscoverFirmware();
+  kernel::Event RetryOnOk(kernel::EventQueue& sender, kernel::Event ev);
+  kernel::Event AirPressureHandler(kernel::EventQueue& sender, kernel::Event ev);
+  void AppendFileListItems(const std::string& items);
+  static const char* IdentityCommand(std::int32_t step);
+  const char* Probe() const;
+  void SwitchAllPorts(std::int32_t baud);
+  void WriteToInstrument(const std::string& command);
+  void RemoveStartupBlock();
+  void TranslateWindow();
+  // Steps that this build does not have: each says so and fails.
+  int RunExternalLoader(const std::string& file);
+  void StartFileUpload();
+  void BootModeMenuCommand(bool laboratory);
+  void ReportNotInThisBuild(const std::string& what);
+
+  void BuildComponents();
+  void BuildMenu();
+  void StartUp();
+
+  kernel::EventQueue queue_;
+  kernel::TimerPool timerPool_;
+  std::int32_t pumpDepth_ = 0;
+  std::int32_t language_ = 0;
+  std::int32_t startMode_ = 0;
+  std::string programFolder_;
+  bool startupFailed_ = false;
+  bool closing_ = false;
+  DeviceRecord record_;
+  Options options_;
+  UpdateIni ini_;
+  ProgDevice progDevice_;
+  std::int32_t configuredStartMode_ = 0;
+  std::int32_t fileType_ = 0;
+  std::vector<std::string> downloadList_;
+  int instrumentPort_ = -1;
+  int instrumentCom_ = -1;
+  std::unique_ptr<ReplyParser> parser_;
+  bool repeatDeclined_ = false;
+  int lastProcedureError_ = 0;
+  TitleTimerState titleTimer_;
+  Outcome outcome_ = Outcome::None;
+};
+
+}  // namespace update

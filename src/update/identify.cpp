@@ -1,0 +1,357 @@
+// Identification: the identity dialogue with the instrument, and the check of the package
+// against it (row search, files, version markers, the version decision).
+#include <cstdlib>
+
+#include "comport/Comport.h"
+#include "platform/Application.h"
+#include "platform/Files.h"
+#include "update/AirPressure.h"
+#include "update/Infotext.h"
+#include "update/Notifications.h"
+#include "update/Updatemain.h"
+#include "update/VersionMarkers.h"
+
+namespace update {
+
+std::int32_t ProcedureNotificationFor(std::int32_t fileType);
+
+namespace {
+
+bool Contains(std::string_view text, std::string_view part) {
+  return !part.empty() && text.find(part) != std::string_view::npos;
+}
+
+// Leading blanks and a sign skipped; with hex an optional "0x"; stops at the first character
+// that is not a digit of the base; no digit gives 0.
+std::int32_t ParseNumber(std::string_view text, bool hex) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (hex && i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
+    i += 2;
+  long long value = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else break;
+    value = value * (hex ? 16 : 10) + d;
+    if (value > 0x7FFFFFFF) value = 0x7FFFFFFF;
+  }
+  return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+std::string UpperCase(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+}  // namespace
+
+const char* TUpdateForm::IdentityCommand(std::int32_t step) {
+  static const char* const kCommands[] = {"A.2003\r\n", "A.2000\r\n", "A.2001\r\n", "A.4001\r\n"};
+  return step >= 0 && step < 4 ? kCommands[step] : kCommands[3];
+}
+
+void TUpdateForm::OnIdentityReply(std::int32_t code, const char* text) {
+  DeviceRecord& r = record_;
+  switch (code) {
+    case 23: case 203: case 2013:
+      StoreText(r.pcbNumber, text, DeviceRecord::kPcbCap);
+      timerPool_.RestartTimer(SessionTimer);
+      SendToInstrument(IdentityCommand(IdentityStep));
+      IdentityStep = 2;
+      break;
+    case 20: case 200: case 2010:
+      StoreText(r.deviceNumber, text, DeviceRecord::kDeviceNrCap);
+      if (ini_.noVersionTest && IdentityStep == 2) {
+        r.softwareVersion = "1.00";
+        IdentityStep = 3;
+      }
+      SendToInstrument(IdentityCommand(IdentityStep));
+      timerPool_.RestartTimer(SessionTimer);
+      IdentityStep = 3;
+      break;
+    case 21: case 201: case 2011: {
+      if (code == 2011 && fileType_ == 2) {
+        r.deviceStartupVersion = VersionNumber(text);
+        break;
+      }
+      StoreText(r.softwareVersion, text, DeviceRecord::kVersionCap);
+      std::string_view v = r.softwareVersion;
+      if (Contains(v, "X.XX")) XxxFlag = true;
+      r.deviceVersion = VersionNumber(v);
+      if (auto comma = v.find(','); comma != std::string_view::npos)
+        r.deviceSecondVersion = VersionNumber(v.substr(comma + 1));
+      timerPool_.RestartTimer(SessionTimer);
+      if (r.deviceVersion >= 64 || Contains(v, "Y.YY")) {
+        SendToInstrument(IdentityCommand(IdentityStep));
+      } else {
+        static const char kBlank[] = " ";
+        queue_.PostNotify(205, kBlank);
+      }
+      IdentityStep = 4;
+      break;
+    }
+    case 25: case 205:
+      StoreText(r.serialNumber, text, DeviceRecord::kSerialCap);
+      AirPressureIndex = LookupAirPressure(r.deviceNumber, r.serialNumber, r.deviceVersion);
+      SessionTimer = timerPool_.StopTimer(SessionTimer);
+      CloseSearchPortsExceptInstrument();
+      if (CheckInstrument()) {
+        queue_.PostNotify(ProcedureNotificationFor(fileType_));
+      } else {
+        SessionRefused = true;
+        outcome_ = repeatDeclined_ ? Outcome::NotNeeded : Outcome::Refused;
+        SetClock(false);
+        wait.DelayTime(1000, false);
+        ClearIdentityLabels();
+        OkBitBtn->SetEnabled(true);
+        SendEndCommand();
+        IdentityStep = 0;
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void TUpdateForm::CloseSearchPortsExceptInstrument() {
+  for (int i = 0; i < PortCount; ++i)
+    if (i != instrumentPort_ && PortTable[static_cast<std::size_t>(i)])
+      PortTable[static_cast<std::size_t>(i)]->Close();
+}
+
+void TUpdateForm::AppendFileListItems(const std::string& items) {
+  std::size_t start = 0;
+  while (start <= items.size()) {
+    std::size_t comma = items.find(',', start);
+    std::string item = items.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    start = comma == std::string::npos ? items.size() + 1 : comma + 1;
+    if (item.empty()) continue;
+    auto add = [this](std::string name) {
+      if (record_.fileList.size() < DeviceRecord::kFileListMax) {
+        StoreText(name, std::string(name), DeviceRecord::kFileCap);
+        record_.fileList.push_back(std::move(name));
+      }
+    };
+    if (auto star = item.find("*.*"); star != std::string::npos) {
+      std::string folder = item.substr(0, star);
+      std::string dir = folder;
+      for (char& c : dir)
+        if (c == '\\') c = '/';
+      auto found = platform::files::Resolve(programFolder_, dir.empty() ? "." : dir);
+      if (!found) continue;
+      for (const std::string& name : platform::files::FindFiles(*found, "*.*"))
+        add(folder + UpperCase(name));
+    } else {
+      add(item);
+    }
+  }
+}
+
+bool TUpdateForm::CheckInstrument() {
+  DeviceRecord& r = record_;
+  const DeviceTable& table = progDevice_.table;
+  startMode_ = configuredStartMode_;
+  RepeatAllowed = false;
+  SensorPresent = true;
+  repeatDeclined_ = false;
+  WaitPanel->SetVisible(false);
+  int row = -1;
+  const bool fallback = table.Count() > 0 && Contains(table.rows[0].deviceNrDef, "XXXXX");
+  std::size_t lengthValue = 8;
+
+  bool provisionalNoSensor = false;
+  if (startMode_ == 2 || startMode_ == 3) {
+    lengthValue = r.deviceNumber.size();
+    if (auto c = r.deviceNumber.find(','); c != std::string::npos)
+      r.deviceNumber.erase(0, c + 1);
+    else
+      provisionalNoSensor = true;
+    if (auto c = r.pcbNumber.find(','); c != std::string::npos) {
+      r.pcbNumber.erase(0, c + 1);
+      if (auto dot = r.deviceNumber.find('.'); dot != std::string::npos) {
+        for (std::size_t k = 1; k <= 3; ++k)
+          if (dot + k < r.deviceNumber.size() && dot + k < r.pcbNumber.size())
+            r.deviceNumber[dot + k] = r.pcbNumber[dot + k];
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < table.Count() && row < 0; ++i)
+    if (Contains(r.deviceNumber, table.rows[i].deviceNr)) row = static_cast<int>(i);
+  if (row < 0 && Contains(r.pcbNumber, r.deviceNumber)) {
+    for (std::size_t i = 0; i < table.Count() && row < 0; ++i)
+      if (Contains(r.pcbNumber, table.rows[i].deviceNrDef)) row = static_cast<int>(i);
+  }
+  if (row < 0 && fallback && lengthValue < 10) row = 0;
+
+  bool inDownloadList = false;
+  if (row >= 0) {
+    const DeviceRow& d = table.rows[static_cast<std::size_t>(row)];
+    r.processorType = d.prozTyp;
+    auto comma2 = d.progFile2.find(',');
+    StoreText(r.firstProgramFile, d.progFile2.substr(0, comma2), DeviceRecord::kFileCap);
+    r.fileList.clear();
+    if (comma2 != std::string::npos) AppendFileListItems(d.progFile2.substr(comma2 + 1));
+    StoreText(r.furtherVersionFile, d.progFile1, DeviceRecord::kFileCap);
+    auto comma3 = d.progFile3.find(',');
+    StoreText(r.secondProgramFile, d.progFile3.substr(0, comma3), DeviceRecord::kFileCap);
+    if (comma3 != std::string::npos) AppendFileListItems(d.progFile3.substr(comma3 + 1));
+    if (!r.firstProgramFile.empty() && r.firstProgramFile.back() == '@') {
+      r.firstProgramFile.pop_back();
+      r.firstFileAtFlag = true;
+    }
+    if (!r.secondProgramFile.empty() && r.secondProgramFile.back() == '@') {
+      r.secondProgramFile.pop_back();
+      r.secondFileAtFlag = true;
+    }
+    r.versionMarkers = {d.swKenn1, d.swKenn2, d.swKenn3};
+    r.bootLoaderMarker = d.bootLoadKenn;
+    const std::string* erase[] = {&d.flashErase1, &d.flashErase2, &d.flashErase3};
+    for (std::size_t k = 0; k < 3; ++k)
+      r.flashErase[k] = ParseNumber(*erase[k], Contains(*erase[k], "0x"));
+    // The definition file comes from row 1 unless the boot marker path picked row 0.
+    std::size_t k = (static_cast<unsigned char>(BootMarker) + row == 144) ? 0 : 1;
+    const DeviceRow& def = k < table.Count() ? table.rows[k] : d;
+    StoreText(r.definitionFile, def.progDefFile, DeviceRecord::kDefFileCap);
+    std::int32_t ft = 0;
+    if (Contains(r.firstProgramFile, ".TXT")) ft |= 1;
+    if (Contains(r.firstProgramFile, ".EXE")) ft |= 2;
+    if (Contains(r.firstProgramFile, ".HEX")) ft |= 3;
+    if (Contains(r.firstProgramFile, ".BIN")) ft |= 4;
+    fileType_ = ft;
+    for (const std::string& name : downloadList_)
+      if (Contains(r.firstProgramFile, name)) inDownloadList = true;
+  }
+
+  if (row < 0 || !inDownloadList ||
+      (!BootLoaderId.empty() && !Contains(BootLoaderId, r.bootLoaderMarker))) {
+    ShowBox(CatalogueText(MsgWrongDevice), platform::BoxIcon::Error, platform::BoxButtons::Ok);
+    for (const DeviceRow& d : table.rows)
+      if (!Contains(r.deviceName, d.deviceName)) {
+        std::string entry = d.deviceName + ", ";
+        if (r.deviceName.size() + entry.size() < DeviceRecord::kNameCap) r.deviceName += entry;
+      }
+    // The list's last separator is left out of the message.
+    if (r.deviceName.size() >= 2 && r.deviceName.compare(r.deviceName.size() - 2, 2, ", ") == 0)
+      r.deviceName.resize(r.deviceName.size() - 2);
+    ReportLine(MsgDownloadIsFor);
+    return false;
+  }
+  const DeviceRow& d = table.rows[static_cast<std::size_t>(row)];
+
+  if (startMode_ == 2 || startMode_ == 3) {
+    r.deviceVersion = r.deviceSecondVersion;
+    r.deviceSecondVersion = 0;
+    if (auto c = r.softwareVersion.find(','); c != std::string::npos) r.softwareVersion.erase(0, c + 1);
+    if (provisionalNoSensor) {
+      auto answer = ShowBox("kein digitaler Sensor angeschlossen ?\r\n\r\nTrotzdem fortfahren ?",
+                            platform::BoxIcon::Question, platform::BoxButtons::YesNo);
+      if (answer != platform::BoxResult::Yes) return false;
+      row = 0;
+      r.noSensorFlag = true;
+      SensorPresent = false;
+      r.softwareVersion = "X.XX";
+      StoreText(r.deviceNumber, table.rows[0].deviceNr, DeviceRecord::kDeviceNrCap);
+      r.serialNumber = "XXXXXXXX";
+    }
+    if (auto c = r.serialNumber.find(','); c != std::string::npos) r.serialNumber.erase(0, c + 1);
+    r.secondFileAtFlag = r.firstFileAtFlag;
+    if (startMode_ == 3) {
+      startMode_ = 2;
+      SensorUpdateFlag = true;
+      FollowUpCommand = r.noSensorFlag ? "A.1231\r\n" : "A.1230\r\n";
+    }
+  }
+  const DeviceRow& shown = table.rows[static_cast<std::size_t>(row)];
+  StoreText(r.deviceName, shown.deviceName, DeviceRecord::kNameCap);
+  NameStaticText->SetCaption(r.deviceNumber + "  [" + r.deviceName + "]");
+  SerStaticText->SetCaption(r.serialNumber);
+  PCBStaticText->SetCaption(r.pcbNumber);
+  SWStaticText->SetCaption(r.softwareVersion);
+
+  ReadPackageVersion(d.swKenn2, r.firstProgramFile, r, programFolder_);
+  UpdateStatusBar->SetPanelText(3, "Version " + r.packageVersion);
+
+  StartupFirst = StartupLast = 0;
+  if (!r.fileList.empty()) {
+    std::string bestText = r.packageVersion;
+    std::int32_t bestNumber = r.packageVersionNumber;
+    std::size_t i = 0;
+    for (;;) {
+      r.packageVersion.clear();
+      std::string v = ReadPackageVersion(d.swKenn2, r.fileList[i], r, programFolder_);
+      std::int32_t n = VersionNumber(v);
+      if (n > bestNumber) {
+        bestNumber = n;
+        bestText = v;
+      }
+      if (Contains(r.fileList[i], "TORVEXSTARTUP.EXE")) {
+        r.packageStartupVersion = n;
+        StartupFirst = static_cast<std::int32_t>(i);
+      }
+      if (i + 1 < r.fileList.size() &&
+          (Contains(r.fileList[i + 1], ".EXE") || Contains(r.fileList[i + 1], ".DLL")))
+        ++i;
+      else
+        break;
+    }
+    if (StartupFirst > 0) {
+      StartupLast = static_cast<std::int32_t>(i);
+      SendToInstrument("A.2100\r\n");
+      wait.DelayTime(3000, true);
+    }
+    UpdateStatusBar->SetPanelText(3, "Version " + bestText);
+    StoreText(r.packageVersion, bestText, DeviceRecord::kVersionCap);
+    r.packageVersionNumber = bestNumber;
+  }
+
+  for (const char* n : {"21130", "21030", "21157", "21871"})
+    if (Contains(r.deviceNumber, n)) r.secondProgramFile = "l3_terml.a37";
+
+  if (!d.swKenn1.empty()) {
+    std::string v1 = ReadPackageVersion(d.swKenn1, r.furtherVersionFile, r, programFolder_);
+    UpdateStatusBar->SetPanelText(3, UpdateStatusBar->PanelText(3) + " / " + v1);
+    std::string v3 = ReadPackageVersion(d.swKenn3, r.secondProgramFile, r, programFolder_);
+    UpdateStatusBar->SetPanelText(3, UpdateStatusBar->PanelText(3) + " / " + v3);
+  }
+
+  const std::int32_t D = r.deviceVersion, P = r.packageVersionNumber;
+  const std::int32_t Ds = r.deviceSecondVersion, Ps = r.packageSecondVersionNumber;
+  const std::int32_t Dt = r.deviceStartupVersion, Pt = r.packageStartupVersion;
+  if (VersionTest && !AnyFileMode && D > P && (Ds > Ps || Ds == 0)) {
+    ShowBox(CatalogueText(MsgNoValidVersion), platform::BoxIcon::Error, platform::BoxButtons::Ok);
+    UpdateMemo->Add(Expand(FillX(CatalogueText(MsgVersionInDeviceNewer), r.softwareVersion)));
+    return false;
+  }
+  if (VersionTest && !AnyFileMode && D == P && (Ds == Ps || Ps == 0) && Dt == Pt) {
+    bool yes = ShowBox(FillX(CatalogueText(MsgLatestVersionInDevice), r.softwareVersion),
+                       platform::BoxIcon::Question, platform::BoxButtons::YesNo) ==
+               platform::BoxResult::Yes;
+    RepeatAllowed = yes;
+    if (yes && SensorSoftwareFlag)
+      yes = ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
+                    platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
+    if (!yes) repeatDeclined_ = true;
+    return yes;
+  }
+  if (SensorSoftwareFlag && Ds < Ps) {
+    return ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
+                   platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
+  }
+  if (!VersionTest || AnyFileMode) {
+    r.deviceVersion = r.packageVersionNumber;
+    RepeatAllowed = true;
+  }
+  if (AnyFileMode && ChosenProgramFile.size() > 4)
+    StoreText(r.firstProgramFile, ChosenProgramFile, DeviceRecord::kFileCap);
+  return true;
+}
+
+}  // namespace update

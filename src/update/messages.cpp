@@ -1,0 +1,46 @@
+// Reporting: the log memo, trace lines, title progress and message boxes.
+#include "platform/Application.h"
+#include "update/Infotext.h"
+#include "update/Updatemain.h"
+
+namespace update {
+
+std::string TUpdateForm::Expand(const std::string& text) const {
+  PlaceholderContext c;
+  c.firstProgramFile = record_.firstProgramFile;
+  c.deviceName = record_.deviceName;
+  c.language = language_;
+  c.comNumber = instrumentCom_ >= 0 ? instrumentCom_ + 1 : -1;
+  return ExpandPlaceholders(text, c);
+}
+
+std::string TUpdateForm::CatalogueText(int entry) const {
+  return Text(static_cast<Msg>(entry), language_);
+}
+
+void TUpdateForm::ReportLine(int entry) { UpdateMemo->Add(Expand(CatalogueText(entry))); }
+
+void TUpdateForm::LogLine(const std::string& text) {
+  if (DebugMode) UpdateMemo->Add(Expand(text));
+}
+
+std::string TUpdateForm::SetTitleProgress(const std::string& prefix, float percent) {
+  TitleProgress p = ComputeTitleProgress(prefix, percent, language_);
+  UpdateStatusBar->SetPanelText(4, p.panel4);
+  if (p.repaintStatusBar) UpdateStatusBar->Repaint();
+  if (platform::HasApp()) platform::App().SetTitle(p.title);
+  return p.percentText;
+}
+
+void TUpdateForm::TitleTimerTimer(platform::Timer&) {
+  SetTitleProgress("", titleTimer_.Tick());
+}
+
+platform::BoxResult TUpdateForm::ShowBox(const std::string& text, platform::BoxIcon icon,
+                                         platform::BoxButtons buttons) {
+  const char* caption = icon == platform::BoxIcon::Error ? ErrorCaption(language_) : InfoCaption(language_);
+  if (!platform::HasApp()) return platform::BoxResult::Ok;
+  return platform::App().MessageBox(Expand(text), caption, icon, buttons);
+}
+
+}  // namespace update
