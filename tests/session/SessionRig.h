@@ -1,0 +1,95 @@
+#pragma once
+// A whole session in a box: a package folder written for the test, simulated instruments on
+// loopback COM ports, the headless application on a virtual clock and the real main window.
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Headless.h"
+#include "platform/Loopback.h"
+#include "sim/Instrument.h"
+#include "update/Updatemain.h"
+
+namespace sessiontest {
+
+// A port that exists and is free, with nothing connected to it.
+class NothingConnected : public platform::LoopbackPeer {
+ public:
+  struct Write {
+    std::uint32_t ms;
+    std::string bytes;
+    std::uint32_t baud;
+  };
+  void Attach(platform::LoopbackLine*) override {}
+  void OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) override;
+  std::vector<Write> writes;
+  int bytesSeen = 0;
+};
+
+struct PackageRow {
+  std::string devStartCmd = "1";
+  std::string deviceNrDef = "12345";
+  std::string deviceNr = "28160";
+  std::string deviceName = "Oxi 3310";
+  std::string progFile1;
+  std::string progFile2 = "FW_TEST.TXT";
+  std::string progFile3;
+  std::string swKenn1, swKenn2 = "56 45 52 53 3A ", swKenn3;
+  std::string bootLoadKenn;
+  std::string flashErase2 = "0xFC00";
+  std::string prozTyp = "F16C";
+};
+
+struct Package {
+  std::string updateIni = "Language=1\r\nVersion=V 1.0\r\nBaud=\r\nCom=\r\nException=\r\n";
+  std::vector<PackageRow> rows{PackageRow{}};
+  std::string startText = "Willkommen\\rStarten mit OK";
+  std::string startTextE = "Welcome\\rStart with OK";
+  std::string abortD = "Abbruch\\rBitte Ger\xE4t in den Boot-Modus\\rEnde";
+  std::string abortE = "Aborted\\rPut the meter into boot mode\\rEnd";
+  // Firmware files: name -> TI-TXT content.
+  std::map<std::string, std::string> files;
+};
+
+// A TI-TXT image whose head carries the marker "VERS:" and the version, and some code.
+std::string TiTxtWithVersion(const std::string& version, unsigned codeBytes = 64,
+                             unsigned address = 0x3100);
+
+class SessionRig {
+ public:
+  SessionRig();
+  ~SessionRig();
+
+  // Writes the package into a fresh folder and makes it the current folder.
+  void WritePackage(const Package& p);
+  // COM numbers 1..n: the instrument on com, nothing on the others.
+  void Ports(int count, int instrumentCom, sim::Instrument* instrument);
+  // Builds the window (start-up runs), as the program does.
+  update::TUpdateForm& Start();
+  // Presses OK and runs until the session is over, idle again or the program ended, or
+  // the virtual time limit passes. False on the time limit.
+  bool RunSession(std::uint32_t limitMs = 20 * 60 * 1000);
+  bool RunUntil(const std::function<bool()>& pred, std::uint32_t limitMs);
+
+  std::vector<std::string> MemoLines() const;
+  bool MemoHas(const std::string& text) const;
+  const std::vector<platform::BoxRecord>& Boxes() const { return app.Boxes(); }
+
+  platform::VirtualClock clock;
+  platform::HeadlessApplication app{&clock};
+  std::string folder;
+  std::unique_ptr<update::TUpdateForm> form;
+  std::vector<std::unique_ptr<NothingConnected>> empties;
+  std::vector<int> registered;
+};
+
+}  // namespace sessiontest
+
+namespace sessiontest {
+// The bytes a TI-TXT text puts at each address.
+std::map<std::uint32_t, std::uint8_t> ParseTiTxt(const std::string& text);
+// True when the instrument's flash holds exactly the image's bytes and is erased elsewhere;
+// the first difference goes to *why.
+bool FlashEqualsImage(const sim::Instrument& instrument, const std::string& tiTxt, std::string* why);
+}  // namespace sessiontest

@@ -1,0 +1,133 @@
+// Complete updates through the classic bootstrap loader: the flash of the simulated
+// instrument is compared with the image at the end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "SessionRig.h"
+#include "platform/Files.h"
+#include "support/RunProgram.h"
+
+namespace sessiontest {
+namespace {
+
+struct Update {
+  std::unique_ptr<sim::Instrument> instrument;
+  SessionRig rig;
+  std::string image;
+
+  Update(sim::InstrumentConfig c, const std::string& newImage, const std::string& oldImage,
+         Package p = {}) {
+    image = newImage;
+    p.files["FW_TEST.TXT"] = newImage;
+    p.files["Patch.TXT"] = "@0220\r\n31 40 00 0A 30 41\r\nq\r\n";
+    instrument = std::make_unique<sim::Instrument>(std::move(c));
+    std::string error;
+    EXPECT_TRUE(instrument->LoadFirmware(oldImage, &error)) << error;
+    rig.WritePackage(p);
+    rig.Ports(2, 2, instrument.get());
+    rig.Start();
+  }
+  bool FlashOk(std::string* why) { return FlashEqualsImage(*instrument, image, why); }
+  ~Update() {
+    if (::testing::Test::HasFailure()) {
+      for (const auto& e : instrument->Log()) std::printf("  sim %6u %-10s %s\n", e.ms, e.kind.c_str(), e.text.c_str());
+      for (const auto& l : rig.MemoLines()) std::printf("  memo %s\n", l.c_str());
+      std::printf("  procedure error %d\n", rig.form->LastProcedureError());
+    }
+  }
+};
+
+sim::InstrumentConfig Config(std::uint16_t loaderVersion) {
+  sim::InstrumentConfig c;
+  c.baud = 9600;
+  c.version = "1.01";
+  c.serial = "14210045";
+  c.loader.version = loaderVersion;
+  return c;
+}
+
+class ClassicLoaderUpdate : public ::testing::TestWithParam<std::uint16_t> {};
+
+TEST_P(ClassicLoaderUpdate, ProgramsVerifiesAndEndsWithTheSuccessText) {
+  Update u(Config(GetParam()), TiTxtWithVersion("1.02", 700), TiTxtWithVersion("1.01", 300));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(u.rig.form->SessionSucceeded());
+  EXPECT_TRUE(u.rig.MemoHas("Download successfully completed !"));
+  EXPECT_TRUE(u.rig.MemoHas("Disconnect the Oxi 3310 from the COM 2 port."));
+  std::string why;
+  EXPECT_TRUE(u.FlashOk(&why)) << why;
+  EXPECT_EQ(u.instrument->Version(), "1.02");
+  // The instrument was released with its air-pressure value and the end command.
+  EXPECT_EQ(u.instrument->AirPressure(), "945.2");
+  auto cmds = u.instrument->Commands();
+  EXPECT_EQ(cmds.back(), "A.1121");
+  EXPECT_TRUE(u.rig.Boxes().empty()) << u.rig.Boxes().front().text;
+  EXPECT_EQ(platform::App().Title(), "Update [ready]");
+}
+
+INSTANTIATE_TEST_SUITE_P(LoaderVersions, ClassicLoaderUpdate,
+                         ::testing::Values(std::uint16_t{0x0110}, std::uint16_t{0x0150},
+                                           std::uint16_t{0x0160}));
+
+TEST(ClassicLoader, ImageAbove64KUsesTheMemoryOffset) {
+  sim::InstrumentConfig c = Config(0x0160);
+  c.loader.memory.mainEnd = 0x1FFFF;
+  std::string image = TiTxtWithVersion("1.02", 200);
+  // Upper code in its own section above 64 KB.
+  std::string upper = "@10000\r\n";
+  for (int i = 0; i < 64; ++i) {
+    char b[4];
+    std::snprintf(b, sizeof b, "%02X", (i * 7 + 3) & 0xFF);
+    upper += b;
+    upper += (i % 16 == 15) ? "\r\n" : " ";
+  }
+  image.insert(image.find("@FFE0"), "");
+  image.replace(image.find("q\r\n"), 3, upper + "q\r\n");
+  Package p;
+  p.rows[0].flashErase2 = "0x10200";
+  Update u(c, image, TiTxtWithVersion("1.01", 100), p);
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(u.rig.form->SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(u.FlashOk(&why)) << why;
+}
+
+TEST(ClassicLoader, ReadBackMismatchFailsAndOkRetriesWithoutTheDialogue) {
+  sim::InstrumentConfig c = Config(0x0150);
+  c.frameFaults.push_back({sim::FrameFaultKind::WrongReadBack, 0x14, 2, 1});
+  Update u(c, TiTxtWithVersion("1.02", 500), TiTxtWithVersion("1.01", 300));
+  ASSERT_TRUE(u.rig.RunSession());
+  auto& form = *u.rig.form;
+  EXPECT_EQ(form.SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+  EXPECT_EQ(form.LastProcedureError(), 9);
+  ASSERT_FALSE(u.rig.Boxes().empty());
+  EXPECT_EQ(u.rig.Boxes().back().text, "Error in bootloader !!  Programming abort.");
+  EXPECT_EQ(u.rig.Boxes().back().caption, "Error");
+  EXPECT_TRUE(u.rig.MemoHas("Aborted"));
+  ASSERT_TRUE(form.OkBitBtn->Enabled());
+
+  // OK runs the classic loader again, straight into the loader that is still active.
+  std::size_t before = u.instrument->Commands().size();
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(form.SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(u.FlashOk(&why)) << why;
+  auto cmds = u.instrument->Commands();
+  EXPECT_EQ(std::count(cmds.begin() + static_cast<long>(before), cmds.end(), std::string("A.5577")), 0)
+      << "the retry asks no vector";
+}
+
+TEST(ClassicLoader, InstrumentRefusingItsLoaderEndsWithStatus17) {
+  sim::InstrumentConfig c = Config(0x0150);
+  c.refuseLoaderStart = true;
+  Update u(c, TiTxtWithVersion("1.02"), TiTxtWithVersion("1.01"));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_EQ(u.rig.form->LastProcedureError(), 17);
+  ASSERT_FALSE(u.rig.Boxes().empty());
+  EXPECT_EQ(u.rig.Boxes().back().text, "bootloader in target not available!!  Programming abort.");
+  EXPECT_EQ(u.rig.form->SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+}
+
+}  // namespace
+}  // namespace sessiontest
