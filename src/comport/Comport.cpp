@@ -47,13 +47,13 @@ int TComPort::Get_UseableV24(int i) const { return i >= 0 && i < usableCount_ ? 
 
 // ---- open and close ----
 
-void TComPort::ShowOpenError(int comNumber, const platform::SerialOpenResult& r) {
-  std::string name = PortName(static_cast<unsigned>(comNumber));
-  std::string text = language_ == 0 ? name + " konnte nicht ge\xF6" "ffnet werden!"
-                                    : "Cannot open " + name + "! ";
+std::string OpenErrorText(int language, unsigned comNumber, const platform::SerialOpenResult& r) {
+  std::string name = TComPort::PortName(comNumber);
+  std::string text = language == 0 ? name + " konnte nicht ge\xF6" "ffnet werden!"
+                                   : "Cannot open " + name + "! ";
   if (r.error == platform::SerialOpenError::Permission) {
     // The usual cause on this platform: the user is not in the group owning the device.
-    if (language_ == 0) {
+    if (language == 0) {
       text += "\r\nKeine Berechtigung f\xFCr " + r.path + ".";
       if (!r.group.empty())
         text += " Der Benutzer geh\xF6rt nicht zur Gruppe \"" + r.group +
@@ -65,9 +65,7 @@ void TComPort::ShowOpenError(int comNumber, const platform::SerialOpenResult& r)
                 "\" that owns the device.";
     }
   }
-  if (platform::HasApp())
-    platform::App().MessageBox(text, language_ == 0 ? "Fehler" : "Error",
-                               platform::BoxIcon::Error, platform::BoxButtons::Ok);
+  return text;
 }
 
 PortHandle TComPort::Open(platform::Form* window, unsigned long threadId, int port,
@@ -92,7 +90,10 @@ PortHandle TComPort::Open(platform::Form* window, unsigned long threadId, int po
     r = platform::OpenSerialDevice(chosen + 1);
   }
   if (!r.device) {
-    if (showError) ShowOpenError(chosen + 1, r);
+    if (showError && platform::HasApp())
+      platform::App().MessageBox(OpenErrorText(language_, static_cast<unsigned>(chosen + 1), r),
+                                 language_ == 0 ? "Fehler" : "Error", platform::BoxIcon::Error,
+                                 platform::BoxButtons::Ok);
     return InvalidPortHandle;
   }
 

@@ -172,6 +172,10 @@ inline constexpr std::size_t V24StagingSize = 32768;
 class TV24Read_Thread;
 class TV24Write_Thread;
 
+// The text of the box that a failed Open shows (language 0 German, else English), with the
+// reason in plain words when the user lacks the permission to open the device.
+std::string OpenErrorText(int language, unsigned comNumber, const platform::SerialOpenResult& r);
+
 // The open handle; null is the invalid handle value.
 using PortHandle = platform::SerialDevice*;
 inline constexpr PortHandle InvalidPortHandle = nullptr;
@@ -251,7 +255,6 @@ class TComPort : public platform::Component {
 
  private:
   std::string ConfigFile() const { return configPath_ + Datei; }
-  void ShowOpenError(int comNumber, const platform::SerialOpenResult& r);
 
   TV24Parameter v24_;
   TDlgParameter dlg_;

@@ -215,7 +215,12 @@ class TermiosDevice : public SerialDevice {
     auto* p = static_cast<unsigned char*>(buffer);
     std::size_t got = 0;
     for (;;) {
-      ssize_t r = ::read(fd_, p + got, count - got);
+      ssize_t r;
+      {
+        std::lock_guard lock(countMutex_);
+        r = ::read(fd_, p + got, count - got);
+        if (r > 0) consumed_ += static_cast<unsigned long long>(r);
+      }
       if (r > 0) {
         std::size_t n = static_cast<std::size_t>(r);
         if (discard) n = static_cast<std::size_t>(std::remove(p + got, p + got + n, 0) - (p + got));
@@ -319,6 +324,15 @@ class TermiosDevice : public SerialDevice {
       }
     }
     if (cancelled) return bits & SerialEvHangup;
+    // Readiness can be signalled twice for one arrival; only bytes that are new since the
+    // last report count as an arrival.
+    if (bits & SerialEvData) {
+      unsigned long long received = Received();
+      if (received == lastReported_)
+        bits &= ~SerialEvData;
+      else
+        lastReported_ = received;
+    }
     bits |= CheckCounters();
     return bits;
   }
@@ -336,6 +350,12 @@ class TermiosDevice : public SerialDevice {
   bool Purge(unsigned flags) override {
     if (flags & PurgeTxAbort) eventfd_write(abortFd_, 1);
     bool ok = true;
+    std::lock_guard lock(countMutex_);
+    if (flags & PurgeRxClear) {
+      int queued = 0;
+      if (ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0)
+        consumed_ += static_cast<unsigned long long>(queued);
+    }
     if ((flags & PurgeRxClear) && (flags & PurgeTxClear))
       ok = tcflush(fd_, TCIOFLUSH) == 0;
     else if (flags & PurgeRxClear)
@@ -353,6 +373,14 @@ class TermiosDevice : public SerialDevice {
   bool HungUp() override { return hungUp_; }
 
  private:
+  // Every byte that ever arrived: what was taken out plus what waits in the driver.
+  unsigned long long Received() {
+    std::lock_guard lock(countMutex_);
+    int queued = 0;
+    if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+    return consumed_ + static_cast<unsigned long long>(queued);
+  }
+
   void ClearAbort() {
     eventfd_t v;
     eventfd_read(abortFd_, &v);
@@ -388,6 +416,9 @@ class TermiosDevice : public SerialDevice {
   bool haveCounts_ = false;
   serial_icounter_struct counts_{};
   unsigned errors_ = 0;  // receive thread only
+  std::mutex countMutex_;  // consumed_ and the reads that change it
+  unsigned long long consumed_ = 0;
+  unsigned long long lastReported_ = 0;  // receive thread only
 };
 
 std::string OwnerGroup(const std::string& path) {

@@ -349,3 +349,64 @@ TEST_F(LoopbackPort, VanishedDeviceEndsQuietly) {
   port.Close();
   EXPECT_FALSE(port.IsOpen());
 }
+
+TEST_F(LoopbackPort, NotificationPauseHoldsTheNextLook) {
+  TComPort port(nullptr);
+  port.GetV24Parameter().RXNotification = 200;
+  ASSERT_NE(port.Open(&form, 0, 2, false), InvalidPortHandle);
+  EXPECT_EQ(port.GetRXNotificationTime(), 200u);
+  peers[0].Emit("a");
+  ASSERT_TRUE(WaitFor(1));
+  char buf[8];
+  port.Read(buf, 7);
+  peers[0].Emit("b");
+  ASSERT_TRUE(WaitFor(2));
+  EXPECT_GE(form.got[1].at - form.got[0].at, 190u);
+}
+
+TEST(PortMap, EntriesEnvironmentAndLoopbackOverride) {
+  platform::SetSerialPortMap("3=/dev/pts/4, 7=/dev/ttyUSB0,x=1,0=/a,257=/b,5=,=9,12");
+  auto list = platform::SerialPortList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0], (std::pair<int, std::string>{3, "/dev/pts/4"}));
+  EXPECT_EQ(list[1], (std::pair<int, std::string>{7, "/dev/ttyUSB0"}));
+  EXPECT_EQ(platform::SerialDevicePath(5), "");
+  Peer peer;
+  platform::RegisterLoopbackPort(3, &peer);
+  EXPECT_EQ(platform::SerialDevicePath(3), "loop:COM3");
+  platform::UnregisterLoopbackPort(3);
+  // A named peer behind a device path.
+  platform::RegisterLoopbackPeer("sim", &peer);
+  platform::SetSerialPortMap("2=loop:sim");
+  {
+    platform::HeadlessApplication app;
+    RecordingForm form;
+    TComPort port(nullptr);
+    ASSERT_EQ(port.GetMaxV24Useable(), 1);
+    ASSERT_NE(port.Open(&form, 0, 1, false), InvalidPortHandle);
+    EXPECT_EQ(port.DevicePath(), "loop:sim");
+    port.Write("hi", 2, false);
+    EXPECT_EQ(peer.got, "hi");
+  }
+  platform::UnregisterLoopbackPeer("sim");
+  ::setenv("UPDATE_COM_PORTS", "12=/dev/ttyACM3", 1);
+  platform::SetSerialPortMap(std::nullopt);
+  EXPECT_EQ(platform::SerialDevicePath(12), "/dev/ttyACM3");
+  ::unsetenv("UPDATE_COM_PORTS");
+  platform::SetSerialPortMap("");
+}
+
+TEST(OpenError, PermissionIsSaidInPlainWords) {
+  platform::SerialOpenResult r;
+  r.error = platform::SerialOpenError::Permission;
+  r.path = "/dev/ttyUSB0";
+  r.group = "dialout";
+  EXPECT_EQ(OpenErrorText(0, 1, r),
+            "COM1 konnte nicht ge\xF6" "ffnet werden!\r\nKeine Berechtigung f\xFCr /dev/ttyUSB0. "
+            "Der Benutzer geh\xF6rt nicht zur Gruppe \"dialout\", der das Ger\xE4t geh\xF6rt.");
+  EXPECT_EQ(OpenErrorText(1, 1, r),
+            "Cannot open COM1! \r\nPermission denied for /dev/ttyUSB0. The user is not a member "
+            "of the group \"dialout\" that owns the device.");
+  r.error = platform::SerialOpenError::Busy;
+  EXPECT_EQ(OpenErrorText(1, 12, r), "Cannot open COM12! ");
+}
