@@ -354,6 +354,10 @@ void T_BSL430::NakRule(bool timeout) {
       h = step;
       if (step == &T_BSL430::EraseLoop)
         EraseLoop();
+      else if (step == &T_BSL430::ResendSync && !timeout)
+        // A refused synchronisation is sent again for the same next step; a new
+        // synchronisation leading to the resender would never reach that step.
+        ResendSync();
       else if (timeout)
         SendSync(onAck_);
       else
@@ -428,7 +432,6 @@ void T_BSL430::Password() {
   status_ = StPassword;
   onAck_ = &T_BSL430::AfterPassword;
   onNak_ = &T_BSL430::Password;
-  onFrame_ = nullptr;
   auto pw = bsl::PasswordBytes(vectorWord_);
   SendFrame(bsl::kCmdPassword, pw.data(), pw.size());
 }
@@ -464,7 +467,6 @@ void T_BSL430::ChangeBaud() {
   status_ = StBaud;
   onAck_ = &T_BSL430::AfterBaud;
   onNak_ = &T_BSL430::ChangeBaud;
-  onFrame_ = nullptr;
   bool fast = processorId_ == 0xF26F || processorId_ == 0xF237;
   std::uint8_t c1 = fast ? 0x80 : 0x00, c2 = fast ? 0x8C : 0xC8;
   bsl::Frame f = bsl::ChangeBaudFrame(c1, c2);
@@ -488,7 +490,6 @@ void T_BSL430::SetOffset() {
   status_ = StMemoryOffset;
   onAck_ = &T_BSL430::AfterOffset;
   onNak_ = &T_BSL430::SetOffset;
-  onFrame_ = nullptr;
   bsl::Frame f = bsl::MemoryOffsetFrame(memoryOffset_);
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
@@ -513,7 +514,6 @@ void T_BSL430::Erase() {
   status_ = StErase;
   onAck_ = &T_BSL430::EraseLoop;
   onNak_ = eraseAddress_ < 0x1200 ? &T_BSL430::EraseLoop : &T_BSL430::Erase;
-  onFrame_ = nullptr;
   std::uint32_t a = offsetMode_ == 1 ? eraseAddress_ - 0x10000 : eraseAddress_;
   erased_.push_back(eraseAddress_);
   bsl::Frame f = bsl::EraseSegmentFrame(static_cast<std::uint16_t>(a));
@@ -541,7 +541,6 @@ void T_BSL430::EraseTop() {
   status_ = StEraseTop;
   onAck_ = &T_BSL430::TopErased;
   onNak_ = &T_BSL430::WriteBlock;
-  onFrame_ = nullptr;
   erased_.push_back(0xFFFF);
   bsl::Frame f = bsl::EraseSegmentFrame(0xFFFF);
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
@@ -580,7 +579,6 @@ void T_BSL430::WriteBlock() {
   status_ = StWrite;
   onAck_ = &T_BSL430::AfterWrite;
   onNak_ = &T_BSL430::WriteBlock;
-  onFrame_ = nullptr;
   bsl::Frame f = bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
   if (f.size == 0) {
     Fail(StWrite);
@@ -629,9 +627,10 @@ void T_BSL430::ReadBack() {
     OffsetThen(1, &T_BSL430::ReadBack);
     return;
   }
+  // The acknowledgement slot keeps the step of the synchronisation before: a time-out asks
+  // for the same block again.
   onFrame_ = &T_BSL430::CompareBlock;
   onNak_ = &T_BSL430::ReadBack;
-  onAck_ = nullptr;
   bsl::Frame f = bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength()));
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
@@ -663,7 +662,6 @@ void T_BSL430::StartFirmware() {
   status_ = StStart;
   onAck_ = &T_BSL430::Finished;
   onNak_ = &T_BSL430::StartFirmware;
-  onFrame_ = nullptr;
   bsl::Frame f = bsl::LoadPcFrame(pc);
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
@@ -687,7 +685,6 @@ void T_BSL430::PatchStart() {
   status_ = StPatchStart;
   onAck_ = &T_BSL430::AfterPatchStart;
   onNak_ = &T_BSL430::PatchStart;
-  onFrame_ = nullptr;
   bsl::Frame f = bsl::LoadPcFrame(patch_[0].address);
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
@@ -715,7 +712,6 @@ void T_BSL430::PatchLoadPc() {
   status_ = StPatchLoadPc;
   onAck_ = &T_BSL430::PatchAfterLoadPc;
   onNak_ = &T_BSL430::PatchLoadPc;
-  onFrame_ = nullptr;
   bsl::Frame f = bsl::LoadPcFrame(0x0C22);
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
@@ -727,7 +723,6 @@ void T_BSL430::PatchPassword() {
   status_ = StPassword;
   onAck_ = &T_BSL430::PatchPasswordAccepted;
   onNak_ = &T_BSL430::PatchPassword;
-  onFrame_ = nullptr;
   auto pw = bsl::PasswordBytes(vectorWord_);
   SendFrame(bsl::kCmdPassword, pw.data(), pw.size());
 }
@@ -742,7 +737,6 @@ void T_BSL430::PatchWrite() {
   const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
   onAck_ = &T_BSL430::PatchAfterWrite;
   onNak_ = &T_BSL430::PatchWrite;
-  onFrame_ = nullptr;
   bsl::Frame f = bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
@@ -762,7 +756,6 @@ void T_BSL430::PatchReadBack() {
   const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
   onFrame_ = &T_BSL430::PatchCompare;
   onNak_ = &T_BSL430::PatchReadBack;
-  onAck_ = nullptr;
   bsl::Frame f = bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength()));
   if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }

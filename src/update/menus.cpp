@@ -24,7 +24,10 @@ void TUpdateForm::ReadmeClick(platform::Component*) {
 }
 
 void TUpdateForm::SWVersionClick(platform::Component*) {
-  ShowBox(VersionBoxText(ini_.version), platform::BoxIcon::Information, platform::BoxButtons::Ok);
+  // The version text is shown as written, without placeholders.
+  if (platform::HasApp())
+    platform::App().MessageBox(VersionBoxText(ini_.version), InfoCaption(language_),
+                               platform::BoxIcon::Information, platform::BoxButtons::Ok);
 }
 
 void TUpdateForm::LoadProgFileClick(platform::Component*) {
