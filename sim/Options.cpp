@@ -75,6 +75,9 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --dump FILE [--dump-format titxt|bin]      flash dump at exit and on SIGUSR1
   --log FILE                 command log with time stamps
   --exit-after-end [--end-grace MS]          exit once the session has ended
+  --compare DUMP IMAGE       no instrument: exit 0 when the TI-TXT dump DUMP holds exactly the
+                             bytes of the TI-TXT image IMAGE and nothing else is programmed;
+                             else print the first difference and exit 1 (2: unreadable file)
 )";
 }
 
@@ -114,6 +117,10 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       o.dumpBinary = v == "bin";
     } else if (a == "--log") o.logFile = v;
     else if (a == "--firmware") o.firmwareFile = v;
+    else if (a == "--compare") {
+      o.compareDump = v;
+      if (!value(o.compareImage)) return false;
+    }
     else if (a == "--end-grace") {
       if (!Number(v, n, 10) || n > 600000) return bad(v);
       o.endGraceMs = static_cast<std::uint32_t>(n);

@@ -19,6 +19,9 @@ struct ProgramOptions {
   bool exitAfterEnd = false;
   std::uint32_t endGraceMs = 8000;  // quiet time after an end command before exiting
   bool help = false;
+  // --compare DUMP IMAGE: no instrument, only the check that a flash dump holds the image.
+  std::string compareDump;
+  std::string compareImage;
 };
 
 // False with a message for an unknown option or a bad value.

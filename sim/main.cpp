@@ -13,12 +13,14 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/Instrument.h"
 #include "sim/Options.h"
+#include "sim/TiTxt.h"
 
 namespace {
 
@@ -100,6 +102,69 @@ bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) 
   return true;
 }
 
+bool ReadTiTxt(const std::string& path, std::map<std::uint32_t, std::uint8_t>& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (!in) {
+    std::fprintf(stderr, "instrument-sim: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::string error;
+  // A later byte for the same address wins, as it would when programmed in file order.
+  if (!sim::ParseTiTxt(text.str(), [&](std::uint32_t a, std::uint8_t b) { bytes[a] = b; }, &error)) {
+    std::fprintf(stderr, "instrument-sim: %s is no TI-TXT file: %s\n", path.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// 0: the dump holds exactly the image (an 0xFF of the image may be missing from the dump,
+// which lists only programmed bytes); 1: it does not; 2: a file cannot be used.
+int CompareDump(const std::string& dumpPath, const std::string& imagePath) {
+  std::map<std::uint32_t, std::uint8_t> dump, image;
+  if (!ReadTiTxt(dumpPath, dump) || !ReadTiTxt(imagePath, image)) return 2;
+  if (image.empty()) {
+    // Equal to nothing is no useful answer: most likely the wrong file.
+    std::fprintf(stderr, "instrument-sim: the image %s holds no bytes\n", imagePath.c_str());
+    return 2;
+  }
+  std::size_t differing = 0;
+  std::string first;
+  char buf[160];
+  auto note = [&](std::uint32_t address, int flash, int wanted) {
+    if (differing++ > 0) return;
+    if (wanted < 0)
+      std::snprintf(buf, sizeof buf, "0x%04X: flash 0x%02X, not in the image", static_cast<unsigned>(address),
+                    static_cast<unsigned>(flash));
+    else
+      std::snprintf(buf, sizeof buf, "0x%04X: flash 0x%02X, image 0x%02X", static_cast<unsigned>(address),
+                    static_cast<unsigned>(flash), static_cast<unsigned>(wanted));
+    first = buf;
+  };
+  auto d = dump.begin();
+  auto i = image.begin();
+  while (d != dump.end() || i != image.end()) {
+    if (i == image.end() || (d != dump.end() && d->first < i->first)) {
+      if (d->second != 0xFF) note(d->first, d->second, -1);
+      ++d;
+    } else if (d == dump.end() || i->first < d->first) {
+      if (i->second != 0xFF) note(i->first, 0xFF, i->second);
+      ++i;
+    } else {
+      if (d->second != i->second) note(i->first, d->second, i->second);
+      ++d;
+      ++i;
+    }
+  }
+  if (differing == 0) {
+    std::printf("flash equals the image (%zu bytes)\n", image.size());
+    return 0;
+  }
+  std::printf("flash differs from the image in %zu bytes; first at %s\n", differing, first.c_str());
+  return 1;
+}
+
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
@@ -122,6 +187,7 @@ int main(int argc, char** argv) {
     std::fputs(sim::Usage().c_str(), stdout);
     return 0;
   }
+  if (!o.compareDump.empty()) return CompareDump(o.compareDump, o.compareImage);
 
   sim::Instrument instrument(o.instrument);
   if (!o.firmwareFile.empty()) {
