@@ -1,35 +1,84 @@
 #!/usr/bin/env bash
 # The main job: builds what it needs, starts a simulated instrument one version behind the
-# sample package on a pseudo-terminal, runs the update (the window when a display is there,
-# the console otherwise) and says whether the instrument's flash now equals the image.
+# sample package (firmware 1.01, the package holds 1.02) on a pseudo-terminal, runs the update
+# and says whether the instrument's flash now equals the package's image. Exit status 0 only then.
+#
+# With DISPLAY set the window opens and you work it (press OK, answer its boxes; set
+# UPDATE_AUTO_ANSWER=ok|yes|no to have the boxes answered); the flash is checked once the window
+# is closed. Without a display update-console runs the same session unattended.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+bin="$root/build/bin"
+window=""
+[ -n "${DISPLAY:-}" ] && window=1
+
 bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" update-console instrument-sim $( [ -n "${DISPLAY:-}" ] && echo update )
+echo "demo: building"
+bash "$root/scripts/build.sh" update-console instrument-sim ${window:+update} >/dev/null
 
 work="$(mktemp -d)"
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cp -r "$root/package/." "$work/"
-cd "$work"
 
-"$root/build/bin/instrument-sim" --link "$work/tty-instrument" --demo --dump "$work/flash.txt" \
-  >"$work/sim.log" 2>&1 &
-for _ in $(seq 50); do [ -e "$work/tty-instrument" ] && break; sleep 0.1; done
+"$bin/instrument-sim" --link "$work/tty-instrument" --firmware "$root/sim/firmware/FW_DEMO_101.TXT" \
+  --dump "$work/flash.txt" --log "$work/sim.log" >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -L "$work/tty-instrument" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if [ ! -L "$work/tty-instrument" ]; then
+  echo "demo: the simulated instrument did not start:"
+  cat "$work/sim.out"
+  exit 1
+fi
+echo "demo: simulated instrument (firmware 1.01) on $(readlink "$work/tty-instrument"), mapped to COM3"
 export UPDATE_COM_PORTS="3=$work/tty-instrument"
 
 status=0
-if [ -n "${DISPLAY:-}" ]; then
-  "$root/build/bin/update" || status=$?
+cd "$work"
+if [ -n "$window" ]; then
+  echo "demo: the window opens; press OK to start the update and close the window when it is done"
+  "$bin/update" || status=$?
 else
-  "$root/build/bin/update-console" --yes || status=$?
+  echo "demo: no display, running update-console"
+  # Progress shows on one line on a terminal, in steps of 10 % otherwise; the title repeats it.
+  tty=0
+  [ -t 1 ] && tty=1
+  "$bin/update-console" --yes | awk -v tty="$tty" '
+    /^\[title\]/ { next }
+    /^\[status 4\] *[0-9.]+ %$/ {
+      p = $0; sub(/^\[status 4\] */, "", p)
+      if (tty) { printf "\rprogress %s   ", p; bar = 1 }
+      else if (int(p) >= next10) { print "progress " p; next10 = int(p / 10) * 10 + 10 }
+      fflush(); next
+    }
+    /^\[status 4\] *$/ { next }
+    { if (bar) { printf "\n"; bar = 0 } print; fflush() }
+    END { if (bar) printf "\n" }' || status=$?
 fi
-kill %1 2>/dev/null || true
-wait 2>/dev/null || true
+cd "$root"
 
-if [ -f "$work/flash.txt" ] && "$root/build/bin/instrument-sim" --compare "$work/flash.txt" "$work/FW_DEMO.TXT"; then
-  echo "demo: the instrument's flash now equals the image FW_DEMO.TXT"
-else
-  echo "demo: the instrument's flash does NOT equal the image (update status $status)"
-  exit 1
+# The dump is written when the instrument shuts down.
+kill "$sim_pid" 2>/dev/null || true
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+
+if [ -f "$work/flash.txt" ] && "$bin/instrument-sim" --compare "$work/flash.txt" "$work/FW_DEMO.TXT"; then
+  if [ -z "$window" ] && [ "$status" -ne 0 ]; then
+    echo "demo: the flash equals the image, but update-console reported a failed session (status $status)"
+    exit 1
+  fi
+  echo "demo: OK - the instrument's flash now equals the image FW_DEMO.TXT (version 1.02)"
+  exit 0
 fi
-exit "$status"
+echo "demo: FAILED - the instrument's flash does not equal the image FW_DEMO.TXT (update status $status)"
+echo "demo: last lines of the instrument's log:"
+tail -n 15 "$work/sim.log" 2>/dev/null || true
+exit 1
