@@ -8,12 +8,14 @@
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -173,6 +175,12 @@ class QtBackend : public ::testing::Test {
         poll->stop();
         poll->deleteLater();
         act(dialog);
+        // A dialog that did not close as told would block the test for good.
+        QTimer::singleShot(5000, [guard = QPointer<T>(dialog)] {
+          if (!guard || !guard->isVisible()) return;
+          ADD_FAILURE() << "the dialog stayed open";
+          QMetaObject::invokeMethod(guard.data(), "reject");
+        });
       } else if (++*tries > 250) {
         poll->stop();
         ADD_FAILURE() << "no modal dialog showed";
@@ -529,7 +537,10 @@ TEST_F(QtBackend, OpenDialogReturnsTheChosenFile) {
   QStringList filters;
   WhenModal<QFileDialog>([&](QFileDialog* box) {
     filters = box->nameFilters();
-    box->selectFile("PROG.TXT");
+    // Typed, as a user would: the listing may not have been read yet.
+    auto* name = box->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText("PROG.TXT");
     QMetaObject::invokeMethod(box, "accept");
   });
   ASSERT_TRUE(dialog->Execute());
