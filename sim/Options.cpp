@@ -74,6 +74,7 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --disconnect-after-frames N --disconnect-after-commands N
   --dump FILE [--dump-format titxt|bin]      flash dump at exit and on SIGUSR1
   --log FILE                 command log with time stamps
+  --trace FILE               line trace: "<us> in|out <hex>" for every chunk read or written
   --exit-after-end [--end-grace MS]          exit once the session has ended
   --compare DUMP IMAGE       no instrument: exit 0 when the TI-TXT dump DUMP holds exactly the
                              bytes of the TI-TXT image IMAGE and nothing else is programmed;
@@ -116,6 +117,7 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       if (v != "titxt" && v != "bin") return bad(v);
       o.dumpBinary = v == "bin";
     } else if (a == "--log") o.logFile = v;
+    else if (a == "--trace") o.traceFile = v;
     else if (a == "--firmware") o.firmwareFile = v;
     else if (a == "--compare") {
       o.compareDump = v;

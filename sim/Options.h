@@ -16,6 +16,7 @@ struct ProgramOptions {
   std::string dumpFile;
   bool dumpBinary = false;  // raw main flash instead of TI-TXT
   std::string logFile;
+  std::string traceFile;  // every chunk read from and written to the line, in microseconds
   bool exitAfterEnd = false;
   std::uint32_t endGraceMs = 8000;  // quiet time after an end command before exiting
   bool help = false;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -165,6 +166,33 @@ int CompareDump(const std::string& dumpPath, const std::string& imagePath) {
   return 1;
 }
 
+// The bytes on the line with the moment they were read or written, for timing measurements.
+// Written from the main loop and from the pacer's thread.
+class LineTrace {
+ public:
+  bool Open(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "w");
+    return file_ != nullptr;
+  }
+  ~LineTrace() {
+    if (file_) std::fclose(file_);
+  }
+  void Add(const char* direction, const std::uint8_t* data, std::size_t n) {
+    if (!file_ || n == 0) return;
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count();
+    std::lock_guard lock(mutex_);
+    std::fprintf(file_, "%lld %s", static_cast<long long>(us), direction);
+    for (std::size_t i = 0; i < n; ++i) std::fprintf(file_, " %02X", data[i]);
+    std::fputc('\n', file_);
+    std::fflush(file_);
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
@@ -189,6 +217,8 @@ int main(int argc, char** argv) {
   }
   if (!o.compareDump.empty()) return CompareDump(o.compareDump, o.compareImage);
 
+  // Before the instrument, whose pacer thread writes into it until the instrument is gone.
+  LineTrace trace;
   sim::Instrument instrument(o.instrument);
   if (!o.firmwareFile.empty()) {
     std::ifstream in(o.firmwareFile, std::ios::binary);
@@ -213,6 +243,11 @@ int main(int argc, char** argv) {
       logFile << e.ms << ' ' << e.kind << ' ' << e.text << '\n';
       logFile.flush();
     });
+  }
+
+  if (!o.traceFile.empty() && !trace.Open(o.traceFile)) {
+    std::fprintf(stderr, "instrument-sim: cannot write the trace %s\n", o.traceFile.c_str());
+    return 2;
   }
 
   int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -252,7 +287,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   instrument.SetSinks(
-      [master](const std::uint8_t* data, std::size_t n) {
+      [master, &trace](const std::uint8_t* data, std::size_t n) {
+        trace.Add("out", data, n);
         while (n > 0) {
           ssize_t w = write(master, data, n);
           if (w < 0) {
@@ -300,6 +336,7 @@ int main(int argc, char** argv) {
       if (n > 0) {
         hostSeen = true;
         lastActivity = NowMs();
+        trace.Add("in", buf.data(), static_cast<std::size_t>(n));
         instrument.OnHostBytes(buf.data(), static_cast<std::size_t>(n), HostLine(master));
         continue;
       }
