@@ -12,9 +12,13 @@ std::uint16_t BslChecksum(const std::uint8_t* frame, std::size_t n) {
 }
 
 std::vector<std::uint8_t> BslFrame(std::uint8_t command, const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> f{BslSync, command, static_cast<std::uint8_t>(data.size()),
-                              static_cast<std::uint8_t>(data.size())};
-  f.insert(f.end(), data.begin(), data.end());
+  std::vector<std::uint8_t> f;
+  f.reserve(data.size() + 6);
+  f.push_back(BslSync);
+  f.push_back(command);
+  f.push_back(static_cast<std::uint8_t>(data.size()));
+  f.push_back(static_cast<std::uint8_t>(data.size()));
+  for (std::uint8_t b : data) f.push_back(b);
   std::uint16_t ck = BslChecksum(f.data(), f.size());
   f.push_back(static_cast<std::uint8_t>(ck & 0xFF));
   f.push_back(static_cast<std::uint8_t>(ck >> 8));

@@ -274,7 +274,11 @@ void T_BSL430::ResendSync() {
 }
 
 void T_BSL430::SendFrame(std::uint8_t command, const std::uint8_t* bytes, std::size_t l1) {
-  bsl::Frame f = bsl::MakeFrame(command, bytes, l1);
+  Send(bsl::MakeFrame(command, bytes, l1));
+}
+
+void T_BSL430::Send(const bsl::Frame& f) {
+  // A frame that could not be built (a block too long for the loader) ends the run.
   if (f.size == 0) {
     Fail(status_);
     return;
@@ -391,8 +395,7 @@ void T_BSL430::VersionRefused() {
   status_ = StVersion;
   onFrame_ = &T_BSL430::VersionReply;
   onNak_ = &T_BSL430::VersionRefused;
-  bsl::Frame f = bsl::ReadBlockFrame(0x0FF0, 14);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::ReadBlockFrame(0x0FF0, 14));
 }
 
 void T_BSL430::VersionReply(const std::uint8_t* frame, std::size_t size) {
@@ -469,8 +472,7 @@ void T_BSL430::ChangeBaud() {
   onNak_ = &T_BSL430::ChangeBaud;
   bool fast = processorId_ == 0xF26F || processorId_ == 0xF237;
   std::uint8_t c1 = fast ? 0x80 : 0x00, c2 = fast ? 0x8C : 0xC8;
-  bsl::Frame f = bsl::ChangeBaudFrame(c1, c2);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::ChangeBaudFrame(c1, c2));
 }
 
 void T_BSL430::AfterBaud() {
@@ -490,8 +492,7 @@ void T_BSL430::SetOffset() {
   status_ = StMemoryOffset;
   onAck_ = &T_BSL430::AfterOffset;
   onNak_ = &T_BSL430::SetOffset;
-  bsl::Frame f = bsl::MemoryOffsetFrame(memoryOffset_);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::MemoryOffsetFrame(memoryOffset_));
 }
 
 void T_BSL430::AfterOffset() {
@@ -516,8 +517,7 @@ void T_BSL430::Erase() {
   onNak_ = eraseAddress_ < 0x1200 ? &T_BSL430::EraseLoop : &T_BSL430::Erase;
   std::uint32_t a = offsetMode_ == 1 ? eraseAddress_ - 0x10000 : eraseAddress_;
   erased_.push_back(eraseAddress_);
-  bsl::Frame f = bsl::EraseSegmentFrame(static_cast<std::uint16_t>(a));
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::EraseSegmentFrame(static_cast<std::uint16_t>(a)));
 }
 
 void T_BSL430::EraseLoop() {
@@ -542,8 +542,7 @@ void T_BSL430::EraseTop() {
   onAck_ = &T_BSL430::TopErased;
   onNak_ = &T_BSL430::WriteBlock;
   erased_.push_back(0xFFFF);
-  bsl::Frame f = bsl::EraseSegmentFrame(0xFFFF);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::EraseSegmentFrame(0xFFFF));
 }
 
 void T_BSL430::WriteBlock() {
@@ -579,12 +578,7 @@ void T_BSL430::WriteBlock() {
   status_ = StWrite;
   onAck_ = &T_BSL430::AfterWrite;
   onNak_ = &T_BSL430::WriteBlock;
-  bsl::Frame f = bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
-  if (f.size == 0) {
-    Fail(StWrite);
-    return;
-  }
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength())));
 }
 
 void T_BSL430::TopErased() {
@@ -631,8 +625,7 @@ void T_BSL430::ReadBack() {
   // for the same block again.
   onFrame_ = &T_BSL430::CompareBlock;
   onNak_ = &T_BSL430::ReadBack;
-  bsl::Frame f = bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength()));
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength())));
 }
 
 void T_BSL430::CompareBlock(const std::uint8_t* frame, std::size_t size) {
@@ -662,8 +655,7 @@ void T_BSL430::StartFirmware() {
   status_ = StStart;
   onAck_ = &T_BSL430::Finished;
   onNak_ = &T_BSL430::StartFirmware;
-  bsl::Frame f = bsl::LoadPcFrame(pc);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::LoadPcFrame(pc));
 }
 
 void T_BSL430::Finished() {
@@ -685,8 +677,7 @@ void T_BSL430::PatchStart() {
   status_ = StPatchStart;
   onAck_ = &T_BSL430::AfterPatchStart;
   onNak_ = &T_BSL430::PatchStart;
-  bsl::Frame f = bsl::LoadPcFrame(patch_[0].address);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::LoadPcFrame(patch_[0].address));
 }
 
 void T_BSL430::AfterPatchStart() { SendSync(patchNext_); }
@@ -712,8 +703,7 @@ void T_BSL430::PatchLoadPc() {
   status_ = StPatchLoadPc;
   onAck_ = &T_BSL430::PatchAfterLoadPc;
   onNak_ = &T_BSL430::PatchLoadPc;
-  bsl::Frame f = bsl::LoadPcFrame(0x0C22);
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::LoadPcFrame(0x0C22));
 }
 
 void T_BSL430::PatchAfterLoadPc() { SendSync(&T_BSL430::PatchPassword); }
@@ -737,8 +727,7 @@ void T_BSL430::PatchWrite() {
   const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
   onAck_ = &T_BSL430::PatchAfterWrite;
   onNak_ = &T_BSL430::PatchWrite;
-  bsl::Frame f = bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength())));
 }
 
 void T_BSL430::PatchAfterWrite() {
@@ -756,8 +745,7 @@ void T_BSL430::PatchReadBack() {
   const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
   onFrame_ = &T_BSL430::PatchCompare;
   onNak_ = &T_BSL430::PatchReadBack;
-  bsl::Frame f = bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength()));
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  Send(bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength())));
 }
 
 void T_BSL430::PatchCompare(const std::uint8_t* frame, std::size_t size) {

@@ -28,6 +28,9 @@ struct DeviceRecord;
 }  // namespace update
 
 namespace loaders {
+namespace bsl {
+struct Frame;
+}
 
 class T_BSL430 {
  public:
@@ -67,6 +70,7 @@ class T_BSL430 {
   void SendSync(Step next);
   void ResendSync();
   void SendFrame(std::uint8_t command, const std::uint8_t* bytes, std::size_t l1);
+  void Send(const bsl::Frame& frame);
   void OnReceive();
   void OnTimeout();
   void NakRule(bool timeout);

@@ -311,6 +311,8 @@ bool QtApplication::ExecuteOpenDialog(OpenDialog& dialog) {
     return true;
   }
   QFileDialog box(d_->BoxParent());
+  // The toolkit's own dialog behaves the same on every desktop (and on the offscreen platform).
+  box.setOption(QFileDialog::DontUseNativeDialog);
   box.setFileMode(QFileDialog::ExistingFile);
   box.setAcceptMode(QFileDialog::AcceptOpen);
   // Paths stay as the file system spells them, since the file services open them as given.

@@ -82,8 +82,10 @@ class ScriptedLoader : public platform::LoopbackPeer {
     }
   }
   static Bytes Reply(const Bytes& data) {
-    Bytes f = {0x80, 0x00, static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(data.size())};
-    f.insert(f.end(), data.begin(), data.end());
+    Bytes f(4 + data.size());
+    f[0] = 0x80;
+    f[2] = f[3] = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), f.begin() + 4);
     std::uint16_t ck = bsl::Checksum(f.data(), f.size());
     f.push_back(static_cast<std::uint8_t>(ck & 0xFF));
     f.push_back(static_cast<std::uint8_t>(ck >> 8));

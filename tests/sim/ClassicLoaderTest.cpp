@@ -29,7 +29,8 @@ Bytes Addr(std::uint32_t a, std::uint32_t len) {
 }
 Bytes Write(std::uint32_t a, const Bytes& data) {
   Bytes f = Addr(a, static_cast<std::uint32_t>(data.size()));
-  f.insert(f.end(), data.begin(), data.end());
+  f.resize(4 + data.size());
+  std::copy(data.begin(), data.end(), f.begin() + 4);
   return f;
 }
 // The data of a reply frame, or {0xEE} when it is none or its checksum is wrong.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Headless.h"
+#include "platform/SerialDevice.h"
 #include "update/Updatemain.h"
 
 namespace {
@@ -20,6 +21,9 @@ struct Recorder {
 
 class BareWindow : public ::testing::Test {
  protected:
+  // No real serial device is probed by the window's port.
+  BareWindow() { platform::SetSerialPortMap(std::string()); }
+  ~BareWindow() override { platform::SetSerialPortMap(std::nullopt); }
   platform::VirtualClock clock;
   platform::HeadlessApplication app{&clock};
   update::TUpdateForm::Options Bare() {
