@@ -422,8 +422,10 @@ QWidget* CreateWidget(Control& c) {
     case ComponentClass::Memo: {
       auto* e = new QPlainTextEdit;
       e->setReadOnly(true);
+      // A memo with a vertical scroll bar only: long lines wrap at the memo's width.
       e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-      e->setLineWrapMode(QPlainTextEdit::NoWrap);
+      e->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+      e->setLineWrapMode(QPlainTextEdit::WidgetWidth);
       return e;
     }
     case ComponentClass::ListBox: return new QListWidget;
@@ -502,6 +504,7 @@ struct MenuBuilder {
       QAction* action = nullptr;
       if (!item->Items().empty()) {
         auto* menu = new QMenu(ToQString(item->Caption()), into);
+        menu->setObjectName(QString::fromStdString(item->Name()));
         action = menu->menuAction();
         AddItems(*item, menu, false);
       } else if (item->Caption() == "-" && !bar) {
@@ -515,6 +518,8 @@ struct MenuBuilder {
           SyncGroup(*target);
         });
       }
+      // Named like the item, so that the actions can be found as the widgets can.
+      action->setObjectName(QString::fromStdString(item->Name()));
       if (bar)
         static_cast<QMenuBar*>(into)->addAction(action);
       else
