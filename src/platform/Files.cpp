@@ -18,14 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+using platform::EqualNoCaseAscii;
+char Lower(char c) { return platform::LowerAscii(c); }
 
 bool LessNoCase(const std::string& a, const std::string& b) {
   std::size_t n = std::min(a.size(), b.size());
@@ -172,7 +166,7 @@ std::optional<std::string> Resolve(const std::string& folder, std::string_view n
     }
     std::optional<std::string> match;
     for (const auto& entry : FolderEntries(path))
-      if (EqualNoCase(entry, part)) {
+      if (EqualNoCaseAscii(entry, part)) {
         match = entry;
         break;
       }
@@ -327,9 +321,9 @@ std::string ExpandFolderVariables(std::string_view text) {
     if (b == std::string_view::npos) break;
     std::string_view name = text.substr(a + 1, b - a - 1);
     std::optional<std::string> value;
-    if (EqualNoCase(name, "ProgramFiles")) {
+    if (EqualNoCaseAscii(name, "ProgramFiles")) {
       value = EnvValue("ProgramFiles").value_or("/opt");
-    } else if (EqualNoCase(name, "PUBLIC")) {
+    } else if (EqualNoCaseAscii(name, "PUBLIC")) {
       value = PublicRoot();
     }
     out.append(text.substr(i, a - i));

@@ -10,6 +10,12 @@ namespace platform {
 std::string Cp1252ToUtf8(std::string_view text);
 // UTF-8 to Windows-1252; characters without a Windows-1252 form become '?'.
 std::string Utf8ToCp1252(std::string_view text);
+// Letters a to z and A to Z only: the case rule for package file names and keys.
+char UpperAscii(char c);
+char LowerAscii(char c);
+std::string UpperAscii(std::string text);
+bool EqualNoCaseAscii(std::string_view a, std::string_view b);
+
 // One Windows-1252 byte as a Unicode code point.
 char32_t Cp1252ToCodePoint(unsigned char byte);
 // A Unicode code point as a Windows-1252 byte, or -1 when it has none.

@@ -5,25 +5,15 @@
 
 #include "platform/Application.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace update {
 namespace {
 
 namespace files = platform::files;
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool KeyEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) c = Upper(c);
-  return text;
-}
+using platform::UpperAscii;
+bool KeyEquals(std::string_view a, std::string_view b) { return platform::EqualNoCaseAscii(a, b); }
 
 std::string Cut(std::string text, std::size_t capacity) {
   if (text.size() > capacity - 1) text.resize(capacity - 1);

@@ -1,16 +1,14 @@
 #include "update/Discovery.h"
 
+#include "platform/Text.h"
+
 #include "platform/Components.h"
 #include "platform/Files.h"
 
 namespace update {
 namespace {
 
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
+std::string Upper(std::string text) { return platform::UpperAscii(std::move(text)); }
 
 // An empty ProgFile2 (a row that does not exist) matches nothing.
 bool Holds(const std::string& name, const std::string& part) {

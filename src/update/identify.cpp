@@ -5,6 +5,7 @@
 #include "comport/Comport.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 #include "update/AirPressure.h"
 #include "update/Infotext.h"
 #include "update/Notifications.h"
@@ -42,12 +43,6 @@ std::int32_t ParseNumber(std::string_view text, bool hex) {
     if (value > 0x7FFFFFFF) value = 0x7FFFFFFF;
   }
   return static_cast<std::int32_t>(negative ? -value : value);
-}
-
-std::string UpperCase(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
 }
 
 }  // namespace
@@ -147,7 +142,7 @@ void TUpdateForm::AppendFileListItems(const std::string& items) {
       auto found = platform::files::Resolve(programFolder_, dir.empty() ? "." : dir);
       if (!found) continue;
       for (const std::string& name : platform::files::FindFiles(*found, "*.*"))
-        add(folder + UpperCase(name));
+        add(folder + platform::UpperAscii(name));
     } else {
       add(item);
     }
