@@ -30,6 +30,12 @@ std::uint32_t BlockEnd(const ImageBlock& b) {
   return static_cast<std::uint32_t>(b.address) + static_cast<std::uint32_t>(b.DataLength());
 }
 
+// The reply frame of a read-back carries exactly the block's data.
+bool BlockMatches(const ImageBlock& b, const std::uint8_t* frame, std::size_t size) {
+  std::size_t n = static_cast<std::size_t>(b.DataLength());
+  return size >= n + 6 && std::memcmp(bsl::ReplyData(frame), b.data, n) == 0;
+}
+
 std::uint16_t ParseHexWord(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
@@ -629,9 +635,7 @@ void T_BSL430::ReadBack() {
 }
 
 void T_BSL430::CompareBlock(const std::uint8_t* frame, std::size_t size) {
-  ImageBlock& b = image_[static_cast<std::size_t>(blockIndex_)];
-  std::size_t n = static_cast<std::size_t>(b.DataLength());
-  if (size < n + 6 || std::memcmp(bsl::ReplyData(frame), b.data, n) != 0) {
+  if (!BlockMatches(image_[static_cast<std::size_t>(blockIndex_)], frame, size)) {
     Fail(StReadBack);
     return;
   }
@@ -749,9 +753,7 @@ void T_BSL430::PatchReadBack() {
 }
 
 void T_BSL430::PatchCompare(const std::uint8_t* frame, std::size_t size) {
-  const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
-  std::size_t n = static_cast<std::size_t>(b.DataLength());
-  if (size < n + 6 || std::memcmp(bsl::ReplyData(frame), b.data, n) != 0) {
+  if (!BlockMatches(patch_[static_cast<std::size_t>(patchIndex_)], frame, size)) {
     Fail(StPatchReadBack);
     return;
   }
