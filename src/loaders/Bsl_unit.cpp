@@ -522,7 +522,6 @@ void T_BSL430::Erase() {
   onAck_ = &T_BSL430::EraseLoop;
   onNak_ = eraseAddress_ < 0x1200 ? &T_BSL430::EraseLoop : &T_BSL430::Erase;
   std::uint32_t a = offsetMode_ == 1 ? eraseAddress_ - 0x10000 : eraseAddress_;
-  erased_.push_back(eraseAddress_);
   Send(bsl::EraseSegmentFrame(static_cast<std::uint16_t>(a)));
 }
 
@@ -547,7 +546,6 @@ void T_BSL430::EraseTop() {
   status_ = StEraseTop;
   onAck_ = &T_BSL430::TopErased;
   onNak_ = &T_BSL430::WriteBlock;
-  erased_.push_back(0xFFFF);
   Send(bsl::EraseSegmentFrame(0xFFFF));
 }
 

@@ -53,13 +53,6 @@ class T_BSL430 {
     StPatchWrite = 13, StPatchReadBack = 14, StMemoryOffset = 15, StLoaderRefused = 17,
   };
 
-  // Exposed for tests of the link layer.
-  int LoaderVersion() const { return loaderVersion_; }
-  std::uint16_t ProcessorId() const { return processorId_; }
-  std::uint16_t VectorWord() const { return vectorWord_; }
-  bool PatchActive() const { return patchActive_; }
-  const std::vector<std::uint32_t>& ErasedAddresses() const { return erased_; }
-
  protected:
   using Step = void (T_BSL430::*)();
   using FrameStep = void (T_BSL430::*)(const std::uint8_t* frame, std::size_t size);
@@ -169,7 +162,6 @@ class T_BSL430 {
 
   static constexpr std::size_t kReceiveCap = 1000;
   std::vector<std::uint8_t> rx_;
-  std::vector<std::uint32_t> erased_;
 };
 
 }  // namespace loaders

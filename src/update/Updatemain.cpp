@@ -371,7 +371,6 @@ void TUpdateForm::SpeedButton1Click(platform::Component*) {
 void TUpdateForm::Beenden(platform::Component*) { Close(); }
 
 void TUpdateForm::FormClose() {
-  closing_ = true;
   StopPanel->SetVisible(true);
   StopPanel->Repaint();
   ClosePorts();

@@ -184,7 +184,6 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   bool VersionTest = true;
   bool AnyFileMode = false;
   std::string ChosenProgramFile;
-  std::string BootLoaderId;
 
   // ---- reporting ----
   void ReportLine(int entry);  // a catalogue entry, expanded, into the memo
@@ -213,6 +212,7 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   void StartSession();
   void Sequencer();
   void SecondStage();
+  void SendFollowUpIfDue(const std::string& command, int estimateMode);
   void OnIdentityReply(std::int32_t code, const char* text);
   void SendToInstrument(const std::string& command, bool trace = true);
   void SendEndCommand();
@@ -246,7 +246,6 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   std::int32_t startMode_ = 0;
   std::string programFolder_;
   bool startupFailed_ = false;
-  bool closing_ = false;
   DeviceRecord record_;
   Options options_;
   UpdateIni ini_;

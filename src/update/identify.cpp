@@ -226,7 +226,7 @@ bool TUpdateForm::CheckInstrument() {
   }
 
   if (row < 0 || !inDownloadList ||
-      (!BootLoaderId.empty() && !Contains(BootLoaderId, r.bootLoaderMarker))) {
+      (!r.bootLoaderId.empty() && !Contains(r.bootLoaderId, r.bootLoaderMarker))) {
     ShowBox(CatalogueText(MsgWrongDevice), platform::BoxIcon::Error, platform::BoxButtons::Ok);
     for (const DeviceRow& d : table.rows)
       if (!Contains(r.deviceName, d.deviceName)) {

@@ -123,15 +123,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case NotifySendFollowUp:
-      SecTimer->SetEnabled(false);
-      WaitProgressBar->SetPosition(0);
-      ShowDurationEstimate(0);
-      if (UpdateDue()) {
-        SendToInstrument(FollowUpCommand);
-      } else {
-        SessionStep = 6;
-        queue_.PostNotify(NotifySecondStage);
-      }
+      SendFollowUpIfDue(FollowUpCommand, 0);
       break;
     case NotifySecondStage:
       SecondStage();
@@ -148,7 +140,6 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       break;
     case NotifyBootId:
       SessionTimer = timerPool_.StopTimer(SessionTimer);
-      StoreText(BootLoaderId, text, DeviceRecord::kBootIdCap);
       StoreText(record_.bootLoaderId, text, DeviceRecord::kBootIdCap);
       BootModeMenuCommand(false);
       break;
@@ -206,15 +197,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case NotifySendHexStart:
-      SecTimer->SetEnabled(false);
-      WaitProgressBar->SetPosition(0);
-      ShowDurationEstimate(2);
-      if (UpdateDue()) {
-        SendToInstrument("A.1200\r\n");
-      } else {
-        SessionStep = 6;
-        queue_.PostNotify(NotifySecondStage);
-      }
+      SendFollowUpIfDue("A.1200\r\n", 2);
       break;
     case NotifyRunEmfLoader:
       SecTimer->SetEnabled(false);
@@ -234,6 +217,20 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       return ev;
   }
   return EventQueue::ConsumeEvent(ev);
+}
+
+// The command that lets the instrument take its new firmware, or straight on to the second
+// stage when nothing is to be programmed.
+void TUpdateForm::SendFollowUpIfDue(const std::string& command, int estimateMode) {
+  SecTimer->SetEnabled(false);
+  WaitProgressBar->SetPosition(0);
+  ShowDurationEstimate(estimateMode);
+  if (UpdateDue()) {
+    SendToInstrument(command);
+  } else {
+    SessionStep = 6;
+    queue_.PostNotify(NotifySecondStage);
+  }
 }
 
 void TUpdateForm::StartSession() {

@@ -105,9 +105,9 @@ struct LinkBench {
   std::unique_ptr<update::TUpdateForm> form;
   comport::TComPort* port = nullptr;
 
-  LinkBench() {
+  explicit LinkBench(std::string image = TiTxtWithVersion("1.02", 480)) {  // three blocks at 0x3100
     Package p;
-    p.files["FW_TEST.TXT"] = TiTxtWithVersion("1.02", 480);  // three blocks at 0x3100
+    p.files["FW_TEST.TXT"] = std::move(image);
     rig.WritePackage(p);
     platform::RegisterLoopbackPort(1, &loader);
     rig.registered.push_back(1);
@@ -168,6 +168,35 @@ TEST(LinkLayer, ThreeRefusalsAreRepeatedTheFourthEndsTheRun) {
       EXPECT_EQ(b.Count("12@3100"), 0) << "nothing is written after the run failed";
     }
   }
+}
+
+TEST(LinkLayer, EraseRunsDownToTheSecondBlockThenTheInformationSegment) {
+  // Information memory first, the program at 0x3100 as the second block.
+  std::string image = "@1080\r\n11 22 33 44\r\n" + TiTxtWithVersion("1.02", 100);
+  LinkBench b(image);
+  int eraseFrames = 0;
+  for (std::uint32_t a = 0xFC00; a >= 0x3200; a -= 0x200) ++eraseFrames;
+  // The information segment may be locked: the refusal of its erase (the frame after those
+  // and the one for 0x3100) is skipped, not repeated.
+  b.loader.script[{bsl::kCmdEraseSegment, eraseFrames + 2}] = {{bsl::kNak}, false};
+  std::vector<std::string> erased;
+  int error = -1;
+  EXPECT_TRUE(b.Run(&error)) << error;
+  for (const auto& e : b.loader.log)
+    if (e.rfind("16@", 0) == 0) erased.push_back(e.substr(3));
+  std::vector<std::string> want;
+  for (std::uint32_t a = 0xFC00; a >= 0x3200; a -= 0x200) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", a);
+    want.push_back(buf);
+  }
+  want.push_back("3100");
+  want.push_back("1080");
+  want.push_back("FFFF");  // the top segment, just before the first write into it
+  EXPECT_EQ(erased, want);
+  auto top = std::find(b.loader.log.begin(), b.loader.log.end(), "16@FFFF");
+  ASSERT_NE(top, b.loader.log.end());
+  EXPECT_EQ(std::find(b.loader.log.begin(), top, "12@FFE0"), top) << "no write into the top segment before its erase";
 }
 
 TEST(LinkLayer, SilenceAfterAWriteContinuesWithTheNextBlock) {
