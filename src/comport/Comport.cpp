@@ -152,6 +152,14 @@ long TComPort::Read(char* buffer, unsigned long count) {
   return n;
 }
 
+long TComPort::ReadAvailable(char* buffer, unsigned long count) {
+  if (!IsOpen() || dev_->HungUp()) return V24NotOpen;
+  reader_->SetNotified(false);
+  if (!buffer) return 0;
+  long n = dev_->ReadAvailable(buffer, count);
+  return n < 0 ? V24NotOpen : n;
+}
+
 int TComPort::Write(const char* data, int length, bool background) {
   if (!IsOpen()) return V24NotOpen;
   if (length == -1) length = data ? static_cast<int>(std::strlen(data)) : 0;

@@ -202,6 +202,9 @@ class TComPort : public platform::Component {
   // Bytes received, or -10 when not open (or the device went away). Unless KeinString,
   // buffer[result] is set to NUL, so the buffer must hold count + 1 bytes.
   long Read(char* buffer, unsigned long count);
+  // What has arrived, at most count bytes, without waiting and without a terminator: for the
+  // procedures, which read on every data notification. -10 as for Read.
+  long ReadAvailable(char* buffer, unsigned long count);
   // length -1: NUL-terminated text. See the result constants above.
   int Write(const char* data, int length, bool background);
 

@@ -4,24 +4,71 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "comport/Comport.h"
 #include "kernel/Delay.h"
 #include "kernel/Timer.h"
-#include "loaders/BslFrame.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
-#include "update/DeviceRecord.h"
-#include "update/Infotext.h"
-#include "update/Notifications.h"
-#include "update/ProcedureHost.h"
+#include "procedure/Infotext.h"
+#include "procedure/InstrumentCommands.h"
+#include "procedure/Notifications.h"
 
 namespace loaders {
 
-namespace {
+using Step = T_BSL430::Step;
 
-constexpr const char* kVectorRequest[] = {"A.5577\r\n", "A.5555\r\n", "A.5555\r\n"};
-constexpr const char* kLoaderStart[] = {"A.5588#QX17\r\n", "A.5566#QX17\r\n", "A.5567#QX17\r\n"};
+// The loader dialogue. A frame step sets its status code, sends its frame and fills the
+// continuation slots: the step after an acknowledgement (ACK), the step to repeat after a
+// refusal (NAK) and the step that takes a reply frame (frame); Keep leaves a slot as it is.
+// A decision sends nothing: it looks at the run (and the reply frame) and goes on.
+// Between two frames the link layer sends a synchronisation (SendSync), whose
+// acknowledgement leads to the step named there.
+//
+//   version -> password -> [patch for 1.10] -> [baud change for 1.60+] -> erase loop
+//   -> writes (top segment erased just before the first write into it) -> read-backs -> start
+constexpr T_BSL430::StepDef T_BSL430::kSteps[] = {
+    // step                     name            status          frame / decision                      ACK                        NAK                     frame
+    {Step::None, "", 0, nullptr, nullptr, Step::Keep, Step::Keep, Step::Keep},
+    {Step::Keep, "", 0, nullptr, nullptr, Step::Keep, Step::Keep, Step::Keep},
+    {Step::Resync, "Sync", StSync, nullptr, nullptr, Step::Keep, Step::Keep, Step::Keep},
+    {Step::ReadVersion,   "Version",        StVersion,      &T_BSL430::VersionFrame, nullptr,       Step::Keep,                Step::VersionRefused,   Step::VersionReply},
+    {Step::ReadInfo,      "Read",           StVersion,      &T_BSL430::InfoFrame, nullptr,          Step::Keep,                Step::VersionRefused,   Step::VersionReply},
+    {Step::Password,      "Password",       StPassword,     &T_BSL430::PasswordFrame, nullptr,      Step::AfterPassword,       Step::Password,         Step::Keep},
+    {Step::ChangeBaud,    "Baud change",    StBaud,         &T_BSL430::BaudFrame, nullptr,          Step::AfterBaud,           Step::ChangeBaud,       Step::Keep},
+    {Step::SetOffset,     "Memory offset",  StMemoryOffset, &T_BSL430::OffsetFrame, nullptr,        Step::AfterOffset,         Step::SetOffset,        Step::Keep},
+    {Step::Erase,         "Erase",          StErase,        &T_BSL430::EraseFrame, nullptr,         Step::EraseLoop,           Step::Erase,            Step::Keep},
+    // information memory: a refused erase (a locked segment) is skipped, not repeated
+    {Step::EraseInfo,     "Erase",          StErase,        &T_BSL430::EraseInfoFrame, nullptr,     Step::EraseLoop,           Step::EraseLoop,        Step::Keep},
+    {Step::EraseTop,      "Erase top",      StEraseTop,     &T_BSL430::EraseTopFrame, nullptr,      Step::TopErased,           Step::WriteBlock,       Step::Keep},
+    {Step::WriteBlock,    "Write",          StWrite,        &T_BSL430::WriteFrame, nullptr,         Step::AfterWrite,          Step::WriteBlock,       Step::Keep},
+    {Step::ReadBack,      "Read back",      StReadBack,     &T_BSL430::ReadBackFrame, nullptr,      Step::Keep,                Step::ReadBack,         Step::CompareBlock},
+    {Step::StartFirmware, "Start",          StStart,        &T_BSL430::StartFrame, nullptr,         Step::Finished,            Step::StartFirmware,    Step::Keep},
+    {Step::PatchLoadPc,   "Patch load PC",  StPatchLoadPc,  &T_BSL430::PatchLoadPcFrame, nullptr,   Step::PatchAfterLoadPc,    Step::PatchLoadPc,      Step::Keep},
+    {Step::PatchPassword, "Password",       StPassword,     &T_BSL430::PasswordFrame, nullptr,      Step::PatchPasswordAccepted, Step::PatchPassword,  Step::Keep},
+    {Step::PatchWrite,    "Patch write",    StPatchWrite,   &T_BSL430::PatchWriteFrame, nullptr,    Step::PatchAfterWrite,     Step::PatchWrite,       Step::Keep},
+    {Step::PatchReadBack, "Patch read back", StPatchReadBack, &T_BSL430::PatchReadBackFrame, nullptr, Step::Keep,              Step::PatchReadBack,    Step::PatchCompare},
+    {Step::PatchStart,    "Patch start",    StPatchStart,   &T_BSL430::PatchStartFrame, nullptr,    Step::AfterPatchStart,     Step::PatchStart,       Step::Keep},
+    // decisions
+    {Step::VersionRefused, "", 0, nullptr, &T_BSL430::VersionRefused, Step::Keep, Step::Keep, Step::Keep},
+    {Step::VersionReply, "", 0, nullptr, &T_BSL430::VersionReply, Step::Keep, Step::Keep, Step::Keep},
+    {Step::AfterPassword, "", 0, nullptr, &T_BSL430::AfterPassword, Step::Keep, Step::Keep, Step::Keep},
+    {Step::AfterBaud, "", 0, nullptr, &T_BSL430::AfterBaud, Step::Keep, Step::Keep, Step::Keep},
+    {Step::AfterOffset, "", 0, nullptr, &T_BSL430::AfterOffset, Step::Keep, Step::Keep, Step::Keep},
+    {Step::EraseLoop, "", 0, nullptr, &T_BSL430::EraseLoop, Step::Keep, Step::Keep, Step::Keep},
+    {Step::TopErased, "", 0, nullptr, &T_BSL430::TopErased, Step::Keep, Step::Keep, Step::Keep},
+    {Step::AfterWrite, "", 0, nullptr, &T_BSL430::AfterWrite, Step::Keep, Step::Keep, Step::Keep},
+    {Step::CompareBlock, "", 0, nullptr, &T_BSL430::CompareBlock, Step::Keep, Step::Keep, Step::Keep},
+    {Step::Finished, "", 0, nullptr, &T_BSL430::Finished, Step::Keep, Step::Keep, Step::Keep},
+    {Step::PatchAfterLoadPc, "", 0, nullptr, &T_BSL430::PatchAfterLoadPc, Step::Keep, Step::Keep, Step::Keep},
+    {Step::PatchPasswordAccepted, "", 0, nullptr, &T_BSL430::PatchPasswordAccepted, Step::Keep, Step::Keep, Step::Keep},
+    {Step::PatchAfterWrite, "", 0, nullptr, &T_BSL430::PatchAfterWrite, Step::Keep, Step::Keep, Step::Keep},
+    {Step::PatchCompare, "", 0, nullptr, &T_BSL430::PatchCompare, Step::Keep, Step::Keep, Step::Keep},
+    {Step::AfterPatchStart, "", 0, nullptr, &T_BSL430::AfterPatchStart, Step::Keep, Step::Keep, Step::Keep},
+};
+
+namespace {
 
 constexpr std::uint32_t kDialogueTimeoutMs = 15000;
 constexpr std::uint32_t kLoaderTimeoutMs = 5000;
@@ -31,9 +78,9 @@ std::uint32_t BlockEnd(const ImageBlock& b) {
 }
 
 // The reply frame of a read-back carries exactly the block's data.
-bool BlockMatches(const ImageBlock& b, const std::uint8_t* frame, std::size_t size) {
+bool BlockMatches(const ImageBlock& b, const std::vector<std::uint8_t>& frame) {
   std::size_t n = static_cast<std::size_t>(b.DataLength());
-  return size >= n + 6 && std::memcmp(bsl::ReplyData(frame), b.data, n) == 0;
+  return frame.size() >= n + 6 && std::memcmp(bsl::ReplyData(frame.data()), b.data, n) == 0;
 }
 
 std::uint16_t ParseHexWord(const std::string& text) {
@@ -53,38 +100,47 @@ std::uint16_t ParseHexWord(const std::string& text) {
   return static_cast<std::uint16_t>(v);
 }
 
+// Commands whose first two bytes after the lengths are an address.
+bool Addressed(std::uint8_t command) {
+  return command == bsl::kCmdWriteBlock || command == bsl::kCmdReadBlock ||
+         command == bsl::kCmdEraseSegment || command == bsl::kCmdLoadPc;
+}
+
 }  // namespace
 
-T_BSL430::T_BSL430(update::ProcedureHost& form, int language, platform::ProgressBar* progressBar,
-                   kernel::TDelay& delay, update::DeviceRecord* record, comport::TComPort* port,
-                   kernel::EventQueue& queue)
-    : form_(form),
-      language_(language),
-      bar_(progressBar),
-      delay_(delay),
-      record_(record),
-      port_(port),
-      queue_(queue) {}
+const T_BSL430::StepDef& T_BSL430::Def(Step step) {
+  static_assert(std::size(kSteps) == static_cast<std::size_t>(Step::Count), "one table row per step");
+  static_assert(
+      [] {
+        for (std::size_t i = 0; i < std::size(kSteps); ++i)
+          if (static_cast<std::size_t>(kSteps[i].step) != i) return false;
+        return true;
+      }(),
+      "the table is indexed by step");
+  return kSteps[static_cast<std::size_t>(step)];
+}
+
+T_BSL430::T_BSL430(const procedure::ProcedureContext& context) : ctx_(context) {}
 
 T_BSL430::~T_BSL430() {
-  queue_.RemoveHandler(kernel::Bind<&T_BSL430::Handler>(), this);
-  timer_ = form_.Timers().StopTimer(timer_);
+  ctx_.queue.RemoveHandler(kernel::Bind<&T_BSL430::Handler>(), this);
+  timer_ = ctx_.host.Timers().StopTimer(timer_);
 }
 
 bool T_BSL430::SendCommand(const std::string& text) {
-  if (port_) port_->Write(text.c_str(), -1, false);
-  form_.LogLine(text);
+  if (ctx_.port) ctx_.port->Write(text.c_str(), -1, false);
+  ctx_.host.LogLine(text);
   return true;
 }
 
-void T_BSL430::ReportLine(const std::string& text) { form_.ReportText(text); }
+void T_BSL430::Trace(const std::string& line) { ctx_.host.LogLine(line); }
 
 bool T_BSL430::ReadImageFile(const std::string& fileName) {
   image_.assign(kImageBlocks, ImageBlock{});
-  std::string path = platform::files::ResolveOrJoin(form_.PackageFolder(), fileName);
+  std::string path = platform::files::ResolveOrJoin(ctx_.host.PackageFolder(), fileName);
   ImageReadResult r = LoadImageFile(path, kImageBufferBytes, image_.data(), kImageBlocks, upperIndex_);
   if (!r.ok()) {
-    imageError_ = ImageErrorText(r, fileName, language_);
+    imageError_ = ImageErrorText(r, fileName, ctx_.language);
     return false;
   }
   lastIndex_ = r.lastIndex;
@@ -94,42 +150,43 @@ bool T_BSL430::ReadImageFile(const std::string& fileName) {
 bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool syncFirst) {
   variant_ = std::clamp(variant, 0, 2);
   askFirst_ = askFirst;
-  if (bar_) bar_->SetPosition(0);
+  platform::ProgressBar* bar = ctx_.progressBar;
+  if (bar) bar->SetPosition(0);
   failed_ = done_ = false;
   errorCode_ = 0;
   if (!ReadImageFile(fileName)) {
     // Without an image there is nothing to program: the run ends before the instrument is
     // touched, and the reason is shown with the loader's error.
-    ReportLine(imageError_);
+    ctx_.host.ReportText(imageError_);
     status_ = 0;
     failed_ = true;
     ShowError();
     return false;
   }
-  if (bar_) bar_->SetMax(4 * (lastIndex_ + 1) + 8);
+  if (bar) bar->SetMax(4 * (lastIndex_ + 1) + 8);
 
-  queue_.AddHandler(kernel::Bind<&T_BSL430::Handler>(), this);
-  if (port_) port_->SaveLastV24Parameter();
-  timer_ = form_.Timers().StartTimer(kDialogueTimeoutMs);
-  form_.SetTitleProgress("", -1.0f);
+  ctx_.queue.AddHandler(kernel::Bind<&T_BSL430::Handler>(), this);
+  if (ctx_.port) ctx_.port->SaveLastV24Parameter();
+  timer_ = ctx_.host.Timers().StartTimer(kDialogueTimeoutMs);
+  ctx_.host.SetTitleProgress("", -1.0f);
 
-  if (record_->laboratoryFlag) {
-    if (record_->loaderVectorKnown) {
-      vectorWord_ = static_cast<std::uint16_t>(record_->loaderVectorWord);
+  if (ctx_.record.laboratoryFlag) {
+    if (ctx_.record.loaderVectorKnown) {
+      vectorWord_ = static_cast<std::uint16_t>(ctx_.record.loaderVectorWord);
       vectorKnown_ = true;
     } else {
       vectorWord_ = DefaultVectorWordDirect();
     }
     EnterLoader(syncFirst);
   } else {
-    SendCommand("A.1000\r\n");
+    SendCommand(procedure::command::CommandMode);
   }
 
   while (!done_) {
-    form_.PumpEvents();
-    form_.ProcessMessages();
+    ctx_.host.PumpEvents();
+    ctx_.host.ProcessMessages();
     if (!done_ && platform::HasApp()) {
-      if (platform::App().Terminated() || !port_ || !port_->IsOpen()) {
+      if (platform::App().Terminated() || !ctx_.port || !ctx_.port->IsOpen()) {
         // The window was closed or the port went away under the run.
         if (!done_) Fail(status_ ? status_ : StSync);
         break;
@@ -138,17 +195,17 @@ bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool
     }
   }
 
-  form_.SetTitleProgress("", -1.0f);
-  if (port_) {
-    if (form_.StartMode() == 2 && !failed_)
-      port_->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
+  ctx_.host.SetTitleProgress("", -1.0f);
+  if (ctx_.port) {
+    if (ctx_.host.StartMode() == 2 && !failed_)
+      ctx_.port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
     else
-      port_->LoadLastV24Parameter();
+      ctx_.port->LoadLastV24Parameter();
   }
-  delay_.DelayTime(1500, false);
-  if (bar_) bar_->SetPosition(0);
-  queue_.RemoveHandler(kernel::Bind<&T_BSL430::Handler>(), this);
-  timer_ = form_.Timers().StopTimer(timer_);
+  ctx_.delay.DelayTime(1500, false);
+  if (bar) bar->SetPosition(0);
+  ctx_.queue.RemoveHandler(kernel::Bind<&T_BSL430::Handler>(), this);
+  timer_ = ctx_.host.Timers().StopTimer(timer_);
   if (failed_) ShowError();
   return !failed_;
 }
@@ -156,10 +213,10 @@ bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool
 void T_BSL430::ShowError() {
   int code = status_;
   const bool refused = code == StLoaderRefused;
-  if (!refused && (code < 1 || code > 15)) code = 16;
+  if (!refused && (code < 1 || code > 15)) code = StUnknown;
   errorCode_ = code;
-  const char* text = update::Text(refused ? update::MsgBootloaderNotAvailable : update::MsgErrorInBootloader,
-                                  language_);
+  const char* text = procedure::Text(
+      refused ? procedure::MsgBootloaderNotAvailable : procedure::MsgErrorInBootloader, ctx_.language);
   if (platform::HasApp())
     platform::App().MessageBox(text, "Error", platform::BoxIcon::Error, platform::BoxButtons::Ok);
 }
@@ -168,28 +225,29 @@ void T_BSL430::Fail(int status) {
   status_ = status;
   failed_ = true;
   done_ = true;
-  timer_ = form_.Timers().StopTimer(timer_);
+  timer_ = ctx_.host.Timers().StopTimer(timer_);
 }
 
 // ---- instrument dialogue ----
 
 std::string T_BSL430::DefaultVectorText() const {
   int which = 2;
-  if (upperIndex_ >= 0 || record_->processorType == 62007) which = 1;
-  else if (record_->processorType == 61749 && record_->noSensorFlag) which = 3;
+  if (upperIndex_ >= 0 || ctx_.record.processorType == 62007) which = 1;
+  else if (ctx_.record.processorType == 61749 && ctx_.record.noSensorFlag) which = 3;
   return bsl::DefaultVectorText(which);
 }
 
 std::uint16_t T_BSL430::DefaultVectorWordDirect() const {
   int which = 2;
-  if (upperIndex_ >= 0 || record_->pcbNumber.find("23774") != std::string::npos ||
-      record_->processorType == 62007)
+  if (upperIndex_ >= 0 || ctx_.record.pcbNumber.find("23774") != std::string::npos ||
+      ctx_.record.processorType == 62007)
     which = 1;
   return bsl::DefaultVectorWord(which);
 }
 
 kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
   using kernel::EventQueue;
+  namespace reply = procedure::reply;
   if (ev.kind == kernel::EvTimer) {
     if (timer_ == 0 || ev.code != timer_) return ev;
     if (loaderMode_)
@@ -200,33 +258,33 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
   }
   if (ev.kind != kernel::EvNotify) return ev;
   switch (ev.code) {
-    case 80:
-    case 81: {
+    case reply::LoaderVector:
+    case reply::LoaderVectorAlt: {
       const char* text = reinterpret_cast<const char*>(ev.payload);
       if (!loaderMode_) TakeVector(text ? text : "");
       return EventQueue::ConsumeEvent(ev);
     }
-    case update::NotifyRxData:
-      form_.Timers().RestartTimer(timer_);
+    case procedure::NotifyRxData:
+      ctx_.host.Timers().RestartTimer(timer_);
       if (!loaderMode_) return ev;
       OnReceive();
       return EventQueue::ConsumeEvent(ev);
-    case update::NotifyAck:
+    case procedure::NotifyAck:
       if (loaderMode_) return EventQueue::ConsumeEvent(ev);
-      if (record_->noSensorFlag) {
+      if (ctx_.record.noSensorFlag) {
         variant_ = 2;
         askFirst_ = false;
       }
-      delay_.DelayTime(1000, false);
+      ctx_.delay.DelayTime(1000, false);
       if (askFirst_)
-        SendCommand(kVectorRequest[variant_]);
+        SendCommand(procedure::command::VectorRequest[variant_]);
       else
         TakeVector(DefaultVectorText());
       return EventQueue::ConsumeEvent(ev);
-    case update::NotifyEcho:
+    case procedure::NotifyEcho:
       if (vectorKnown_ && !loaderMode_) EnterLoader(true);
       return EventQueue::ConsumeEvent(ev);
-    case update::NotifyError:
+    case procedure::NotifyError:
       if (!loaderMode_) Fail(StLoaderRefused);
       return EventQueue::ConsumeEvent(ev);
     default:
@@ -237,50 +295,74 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
 void T_BSL430::TakeVector(const std::string& text) {
   vectorWord_ = ParseHexWord(text);
   vectorKnown_ = true;
-  record_->loaderVectorWord = vectorWord_;
-  record_->loaderVectorKnown = true;
-  SendCommand(kLoaderStart[variant_]);
+  ctx_.record.loaderVectorWord = vectorWord_;
+  ctx_.record.loaderVectorKnown = true;
+  SendCommand(procedure::command::LoaderStart[variant_]);
 }
 
 void T_BSL430::EnterLoader(bool syncFirst) {
   loaderMode_ = true;
-  timer_ = form_.Timers().StopTimer(timer_);
-  if (port_) {
-    port_->ChangeV24Parameter(comport::B__9600, comport::S_1, comport::Even, false);
-    port_->ChangeHandShake(comport::NoHandshake);
+  timer_ = ctx_.host.Timers().StopTimer(timer_);
+  if (ctx_.port) {
+    ctx_.port->ChangeV24Parameter(comport::B__9600, comport::S_1, comport::Even, false);
+    ctx_.port->ChangeHandShake(comport::NoHandshake);
   }
-  delay_.DelayTime(8000, false);
+  ctx_.delay.DelayTime(8000, false);
   rx_.clear();
-  if (port_) {
+  if (ctx_.port) {
     // What the instrument said before it entered its loader is of no use to the loader dialogue.
-    char discard[1001];
-    port_->Read(discard, 1000);
+    char discard[kReceiveCap];
+    while (ctx_.port->ReadAvailable(discard, sizeof discard) == static_cast<long>(sizeof discard)) {
+    }
   }
-  timer_ = form_.Timers().StartTimer(kLoaderTimeoutMs);
+  timer_ = ctx_.host.Timers().StartTimer(kLoaderTimeoutMs);
   if (syncFirst)
-    SendSync(&T_BSL430::ReadVersion);
+    SendSync(Step::ReadVersion);
   else
-    ReadVersion();
+    Go(Step::ReadVersion);
 }
 
 // ---- link layer ----
 
+void T_BSL430::Go(Step step) {
+  if (step == Step::None || step == Step::Keep || done_) return;
+  if (step == Step::Resync) {
+    Resync();
+    return;
+  }
+  const StepDef& d = Def(step);
+  if (d.decide) {
+    (this->*d.decide)();
+    return;
+  }
+  std::optional<bsl::Frame> frame = (this->*d.frame)();
+  if (!frame) return;  // the step went on with another one (an offset change, the top erase)
+  status_ = d.status;
+  if (d.onAck != Step::Keep) slots_.ack = d.onAck;
+  if (d.onNak != Step::Keep) slots_.nak = d.onNak;
+  if (d.onFrame != Step::Keep) slots_.frame = d.onFrame;
+  sent_ = d.name;
+  if (frame->size >= 6 && Addressed(frame->bytes[1])) {
+    char at[16];
+    unsigned address = static_cast<unsigned>(frame->bytes[4] | (frame->bytes[5] << 8));
+    if (offsetMode_ == 1) address += 0x10000;
+    std::snprintf(at, sizeof at, " @%04X", address);
+    sent_ += at;
+  }
+  Trace(sent_);
+  Send(*frame);
+}
+
 void T_BSL430::SendSync(Step next) {
-  onAck_ = next;
-  onFrame_ = nullptr;
-  onNak_ = &T_BSL430::ResendSync;
-  status_ = StSync;
-  ResendSync();
+  slots_ = {next, Step::Resync, Step::None};
+  Resync();
 }
 
-void T_BSL430::ResendSync() {
+void T_BSL430::Resync() {
   status_ = StSync;
+  sent_ = "Sync";
   const char sync = static_cast<char>(bsl::kSync);
-  if (port_) port_->Write(&sync, 1, false);
-}
-
-void T_BSL430::SendFrame(std::uint8_t command, const std::uint8_t* bytes, std::size_t l1) {
-  Send(bsl::MakeFrame(command, bytes, l1));
+  if (ctx_.port) ctx_.port->Write(&sync, 1, false);
 }
 
 void T_BSL430::Send(const bsl::Frame& f) {
@@ -289,22 +371,27 @@ void T_BSL430::Send(const bsl::Frame& f) {
     Fail(status_);
     return;
   }
-  if (port_) port_->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
+  if (ctx_.port) ctx_.port->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
 
 void T_BSL430::Progress() {
-  if (!bar_) return;
-  bar_->SetPosition(bar_->Position() + 1);
-  float max = static_cast<float>(std::max(1, bar_->Max()));
-  form_.SetTitleProgress("", static_cast<float>(bar_->Position()) / max * 100.0f);
+  platform::ProgressBar* bar = ctx_.progressBar;
+  if (!bar) return;
+  bar->SetPosition(bar->Position() + 1);
+  float max = static_cast<float>(std::max(1, bar->Max()));
+  ctx_.host.SetTitleProgress("", static_cast<float>(bar->Position()) / max * 100.0f);
 }
 
 void T_BSL430::OnReceive() {
-  if (!port_) return;
-  char buf[1001];
-  long n = port_->Read(buf, 1000);
-  if (n < 0) return;
-  rx_.insert(rx_.end(), buf, buf + n);
+  if (!ctx_.port) return;
+  // What has arrived; more bytes bring another notification.
+  char buf[kReceiveCap];
+  for (;;) {
+    long n = ctx_.port->ReadAvailable(buf, sizeof buf);
+    if (n <= 0) break;
+    rx_.insert(rx_.end(), buf, buf + n);
+    if (static_cast<std::size_t>(n) < sizeof buf) break;
+  }
   // Bytes that match nothing are dropped from the front rather than growing the buffer.
   if (rx_.size() > 2 * kReceiveCap) rx_.erase(rx_.begin(), rx_.end() - static_cast<std::ptrdiff_t>(kReceiveCap));
 
@@ -324,12 +411,11 @@ void T_BSL430::OnReceive() {
     std::size_t avail = rx_.size() - static_cast<std::size_t>(header);
     std::size_t size = bsl::ReplyFrameSize(p, avail);
     if (size > 0 && avail >= size) {
-      std::vector<std::uint8_t> frame(p, p + size);
+      frame_.assign(p, p + size);
       rx_.erase(rx_.begin() + header, rx_.begin() + header + static_cast<std::ptrdiff_t>(size));
-      if (bsl::VerifyReplyFrame(frame.data(), frame.size())) {
+      if (bsl::VerifyReplyFrame(frame_.data(), frame_.size())) {
         Progress();
-        FrameStep step = onFrame_;
-        if (step) (this->*step)(frame.data(), frame.size());
+        Go(slots_.frame);
       }
       // The ACK and NAK found before the header still stand: their positions are unchanged.
     }
@@ -345,8 +431,7 @@ void T_BSL430::OnReceive() {
     }
     rx_.erase(rx_.begin() + ack);
     if (nak > ack) --nak;
-    Step step = onAck_;
-    if (step) (this->*step)();
+    Go(slots_.ack);
     if (done_) return;
   }
   if (nak >= 0) {
@@ -357,25 +442,24 @@ void T_BSL430::OnReceive() {
 }
 
 void T_BSL430::NakRule(bool timeout) {
-  Step step = onNak_;
-  if (!step) return;
-  for (Step& h : history_) {
-    if (h != step) {
-      h = step;
-      if (step == &T_BSL430::EraseLoop)
-        EraseLoop();
-      else if (step == &T_BSL430::ResendSync && !timeout)
-        // A refused synchronisation is sent again for the same next step; a new
-        // synchronisation leading to the resender would never reach that step.
-        ResendSync();
-      else if (timeout)
-        SendSync(onAck_);
-      else
-        SendSync(step);
-      return;
-    }
+  Step step = slots_.nak;
+  if (step == Step::None) return;
+  std::size_t repeat = history_.Take(step);
+  Trace(procedure::RepeatTrace(sent_, timeout ? "silent" : "refused", repeat, kRepeatLimit));
+  if (repeat == 0) {
+    Fail(status_);
+    return;
   }
-  Fail(status_);
+  if (step == Step::EraseLoop)
+    Go(Step::EraseLoop);
+  else if (step == Step::Resync && !timeout)
+    // A refused synchronisation is sent again for the same next step; a new synchronisation
+    // leading to the resender would never reach that step.
+    Resync();
+  else if (timeout)
+    SendSync(slots_.ack);
+  else
+    SendSync(step);
 }
 
 void T_BSL430::OnTimeout() {
@@ -383,50 +467,151 @@ void T_BSL430::OnTimeout() {
   NakRule(true);
 }
 
-// ---- programming sequence ----
+// ---- frames of the steps ----
 
-void T_BSL430::ReadVersion() {
-  status_ = StVersion;
-  onFrame_ = &T_BSL430::VersionReply;
-  onNak_ = &T_BSL430::VersionRefused;
-  const std::uint8_t b[4] = {0x58, 0x58, 0x58, 0x58};
-  SendFrame(bsl::kCmdVersion, b, 4);
+std::optional<bsl::Frame> T_BSL430::VersionFrame() { return bsl::VersionFrame(); }
+
+// Loaders without the version command tell identifier and version from their ROM.
+std::optional<bsl::Frame> T_BSL430::InfoFrame() { return bsl::ReadBlockFrame(0x0FF0, 14); }
+
+std::optional<bsl::Frame> T_BSL430::PasswordFrame() { return bsl::PasswordFrame(vectorWord_); }
+
+std::optional<bsl::Frame> T_BSL430::BaudFrame() {
+  bool fast = processorId_ == 0xF26F || processorId_ == 0xF237;
+  return bsl::ChangeBaudFrame(fast ? 0x80 : 0x00, fast ? 0x8C : 0xC8);
 }
+
+std::optional<bsl::Frame> T_BSL430::OffsetFrame() { return bsl::MemoryOffsetFrame(memoryOffset_); }
+
+std::optional<bsl::Frame> T_BSL430::EraseFrame() {
+  if (eraseAddress_ > 0xFFFF && offsetMode_ == 0) {
+    OffsetThen(1, Step::Erase);
+    return std::nullopt;
+  }
+  if (eraseAddress_ < 0x10000 && offsetMode_ == 1) {
+    eraseAddress_ -= 0x200;
+    OffsetThen(0, Step::Erase);
+    return std::nullopt;
+  }
+  if (eraseAddress_ < 0x1200) {
+    Go(Step::EraseInfo);
+    return std::nullopt;
+  }
+  std::uint32_t a = offsetMode_ == 1 ? eraseAddress_ - 0x10000 : eraseAddress_;
+  return bsl::EraseSegmentFrame(static_cast<std::uint16_t>(a));
+}
+
+std::optional<bsl::Frame> T_BSL430::EraseInfoFrame() {
+  return bsl::EraseSegmentFrame(static_cast<std::uint16_t>(eraseAddress_));
+}
+
+std::optional<bsl::Frame> T_BSL430::EraseTopFrame() { return bsl::EraseSegmentFrame(0xFFFF); }
+
+std::optional<bsl::Frame> T_BSL430::WriteFrame() {
+  ImageBlock& b = image_[static_cast<std::size_t>(blockIndex_)];
+  if (upperIndex_ < 0) {
+    if (!vectorSegmentErased_ && BlockEnd(b) >= 0xFE00) {
+      if (offsetMode_ == 1)
+        OffsetThen(0, Step::WriteBlock);
+      else
+        Go(Step::EraseTop);
+      return std::nullopt;
+    }
+  } else if (b.length == 0) {
+    // The marker between the upper blocks and the top segment: back to the lower 64 KB,
+    // erase the top segment, then go on with the block behind the marker.
+    if (offsetMode_ == 1)
+      OffsetThen(0, Step::WriteBlock);
+    else if (!vectorSegmentErased_)
+      Go(Step::EraseTop);
+    else
+      Go(Step::AfterWrite);
+    return std::nullopt;
+  }
+  if (blockIndex_ == upperIndex_ && offsetMode_ == 0) {
+    OffsetThen(1, Step::WriteBlock);
+    return std::nullopt;
+  }
+  return bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
+}
+
+std::optional<bsl::Frame> T_BSL430::ReadBackFrame() {
+  ImageBlock& b = image_[static_cast<std::size_t>(blockIndex_)];
+  if (b.length == 0) {
+    if (offsetMode_ == 1) {
+      OffsetThen(0, Step::ReadBack);
+    } else if (blockIndex_ < lastIndex_) {
+      ++blockIndex_;
+      Go(Step::ReadBack);
+    } else {
+      blockIndex_ = 0;
+      SendSync(Step::StartFirmware);
+    }
+    return std::nullopt;
+  }
+  if (upperIndex_ >= 0 && blockIndex_ == upperIndex_ && offsetMode_ == 0) {
+    OffsetThen(1, Step::ReadBack);
+    return std::nullopt;
+  }
+  // The acknowledgement slot keeps the step of the synchronisation before: a time-out asks
+  // for the same block again.
+  return bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength()));
+}
+
+std::optional<bsl::Frame> T_BSL430::StartFrame() {
+  ctx_.delay.DelayTime(1000, false);
+  // The reset vector: the word at data offset length - 8 of the last block (0xFFFE when the
+  // last block ends at 0xFFFF).
+  const ImageBlock& last = image_[static_cast<std::size_t>(lastIndex_)];
+  int off = last.length - 8;
+  std::uint16_t pc = off >= 0 && off + 1 < static_cast<int>(kBlockDataMax)
+                         ? static_cast<std::uint16_t>(last.data[off] | (last.data[off + 1] << 8))
+                         : 0;
+  return bsl::LoadPcFrame(pc);
+}
+
+std::optional<bsl::Frame> T_BSL430::PatchLoadPcFrame() { return bsl::LoadPcFrame(0x0C22); }
+
+std::optional<bsl::Frame> T_BSL430::PatchWriteFrame() {
+  const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
+  return bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
+}
+
+std::optional<bsl::Frame> T_BSL430::PatchReadBackFrame() {
+  const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
+  return bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength()));
+}
+
+std::optional<bsl::Frame> T_BSL430::PatchStartFrame() { return bsl::LoadPcFrame(patch_[0].address); }
+
+// ---- decisions ----
 
 void T_BSL430::VersionRefused() {
-  if (!passwordAccepted_) {
-    Password();
-    return;
-  }
-  status_ = StVersion;
-  onFrame_ = &T_BSL430::VersionReply;
-  onNak_ = &T_BSL430::VersionRefused;
-  Send(bsl::ReadBlockFrame(0x0FF0, 14));
+  Go(passwordAccepted_ ? Step::ReadInfo : Step::Password);
 }
 
-void T_BSL430::VersionReply(const std::uint8_t* frame, std::size_t size) {
-  if (size < 4 + 12) {
+void T_BSL430::VersionReply() {
+  if (frame_.size() < 4 + 12) {
     // Too short to hold the identifier and the version: wait for the time-out to repeat.
     return;
   }
-  const std::uint8_t* d = bsl::ReplyData(frame);
+  const std::uint8_t* d = bsl::ReplyData(frame_.data());
   versionKnown_ = true;
   processorId_ = static_cast<std::uint16_t>(d[0] * 256 + d[1]);
   char text[16];
   std::snprintf(text, sizeof text, "%X.%2X", d[10], d[11]);
   loaderVersion_ = static_cast<int>(std::atof(text) * 100.0 + 0.0001);
-  if (record_->noSensorFlag) {
-    std::string file = form_.ProgDefFileFor(processorId_);
-    std::string upper = file;
+  if (ctx_.record.noSensorFlag) {
+    std::string file = ctx_.host.ProgDefFileFor(processorId_);
     if (file.size() > 4 && (file.find(".txt") != std::string::npos || file.find(".TXT") != std::string::npos)) {
       if (file.back() == '@') {
         file.pop_back();
-        record_->secondFileAtFlag = true;
+        ctx_.record.secondFileAtFlag = true;
       }
       std::vector<ImageBlock> keep = image_;
       int keepLast = lastIndex_, keepUpper = upperIndex_;
       if (!ReadImageFile(file)) {
-        ReportLine(imageError_);
+        ctx_.host.ReportText(imageError_);
         image_ = std::move(keep);
         lastIndex_ = keepLast;
         upperIndex_ = keepUpper;
@@ -434,95 +619,52 @@ void T_BSL430::VersionReply(const std::uint8_t* frame, std::size_t size) {
     }
     if (processorId_ == 62503) vectorWord_ = bsl::DefaultVectorWord(2);
   }
-  SendSync(&T_BSL430::Password);
-}
-
-void T_BSL430::Password() {
-  status_ = StPassword;
-  onAck_ = &T_BSL430::AfterPassword;
-  onNak_ = &T_BSL430::Password;
-  auto pw = bsl::PasswordBytes(vectorWord_);
-  SendFrame(bsl::kCmdPassword, pw.data(), pw.size());
+  SendSync(Step::Password);
 }
 
 void T_BSL430::AfterPassword() {
   passwordAccepted_ = true;
   if (!versionKnown_) {
-    SendSync(&T_BSL430::ReadVersion);
+    SendSync(Step::ReadVersion);
     return;
   }
   std::uint32_t eraseStart = 0xFC00;
   int index = std::min(variant_, 1);
-  std::int32_t fe = record_->flashErase[static_cast<std::size_t>(index + 1)];
+  std::int32_t fe = ctx_.record.flashErase[static_cast<std::size_t>(index + 1)];
   if (fe > 0) eraseStart = static_cast<std::uint32_t>(fe);
-  atFlag_ = index == 0 ? record_->firstFileAtFlag : record_->secondFileAtFlag;
+  atFlag_ = index == 0 ? ctx_.record.firstFileAtFlag : ctx_.record.secondFileAtFlag;
   eraseAddress_ = eraseStart;
-  if (bar_) {
+  if (platform::ProgressBar* bar = ctx_.progressBar) {
     int second = lastIndex_ >= 1 ? image_[1].address : 0;
     int add = ((static_cast<int>(eraseStart) - second) / 512 + 2) * 2;
-    bar_->SetMax(bar_->Max() + std::max(0, add));
+    bar->SetMax(bar->Max() + std::max(0, add));
   }
   if (loaderVersion_ == 110) {
     if (!LoadPatch()) return;
-    SendSync(&T_BSL430::PatchLoadPc);
+    SendSync(Step::PatchLoadPc);
   } else if (loaderVersion_ >= 160 && !atFlag_) {
-    SendSync(&T_BSL430::ChangeBaud);
+    SendSync(Step::ChangeBaud);
   } else {
-    SendSync(&T_BSL430::Erase);
+    SendSync(Step::Erase);
   }
 }
 
-void T_BSL430::ChangeBaud() {
-  status_ = StBaud;
-  onAck_ = &T_BSL430::AfterBaud;
-  onNak_ = &T_BSL430::ChangeBaud;
-  bool fast = processorId_ == 0xF26F || processorId_ == 0xF237;
-  std::uint8_t c1 = fast ? 0x80 : 0x00, c2 = fast ? 0x8C : 0xC8;
-  Send(bsl::ChangeBaudFrame(c1, c2));
-}
-
 void T_BSL430::AfterBaud() {
-  delay_.DelayTime(1000, false);
-  if (port_) port_->ChangeV24Parameter(comport::B_38400, comport::S_1, comport::Even, false);
-  delay_.DelayTime(1000, false);
-  SendSync(&T_BSL430::Erase);
+  ctx_.delay.DelayTime(1000, false);
+  if (ctx_.port) ctx_.port->ChangeV24Parameter(comport::B_38400, comport::S_1, comport::Even, false);
+  ctx_.delay.DelayTime(1000, false);
+  SendSync(Step::Erase);
 }
 
 void T_BSL430::OffsetThen(std::uint8_t offset, Step next) {
   memoryOffset_ = offset;
   offsetNext_ = next;
-  SetOffset();
-}
-
-void T_BSL430::SetOffset() {
-  status_ = StMemoryOffset;
-  onAck_ = &T_BSL430::AfterOffset;
-  onNak_ = &T_BSL430::SetOffset;
-  Send(bsl::MemoryOffsetFrame(memoryOffset_));
+  Go(Step::SetOffset);
 }
 
 void T_BSL430::AfterOffset() {
   offsetMode_ = memoryOffset_;
-  Step next = offsetNext_;
-  if (next) (this->*next)();
-}
-
-void T_BSL430::Erase() {
-  status_ = StErase;
-  if (eraseAddress_ > 0xFFFF && offsetMode_ == 0) {
-    OffsetThen(1, &T_BSL430::Erase);
-    return;
-  }
-  if (eraseAddress_ < 0x10000 && offsetMode_ == 1) {
-    eraseAddress_ -= 0x200;
-    OffsetThen(0, &T_BSL430::Erase);
-    return;
-  }
-  status_ = StErase;
-  onAck_ = &T_BSL430::EraseLoop;
-  onNak_ = eraseAddress_ < 0x1200 ? &T_BSL430::EraseLoop : &T_BSL430::Erase;
-  std::uint32_t a = offsetMode_ == 1 ? eraseAddress_ - 0x10000 : eraseAddress_;
-  Send(bsl::EraseSegmentFrame(static_cast<std::uint16_t>(a)));
+  Go(offsetNext_);
 }
 
 void T_BSL430::EraseLoop() {
@@ -534,55 +676,12 @@ void T_BSL430::EraseLoop() {
     // information segment at 0x1080 follows.
     if (eraseAddress_ < second && eraseAddress_ >= (second & ~0x1FFu)) eraseAddress_ = second;
     if (eraseAddress_ < second) eraseAddress_ = 0x1080;
-    SendSync(&T_BSL430::Erase);
-    onNak_ = &T_BSL430::Erase;
+    SendSync(Step::Erase);
+    slots_.nak = Step::Erase;  // a refused synchronisation also repeats the erase
     return;
   }
   blockIndex_ = 0;
-  Continue(&T_BSL430::WriteBlock);
-}
-
-void T_BSL430::EraseTop() {
-  status_ = StEraseTop;
-  onAck_ = &T_BSL430::TopErased;
-  onNak_ = &T_BSL430::WriteBlock;
-  Send(bsl::EraseSegmentFrame(0xFFFF));
-}
-
-void T_BSL430::WriteBlock() {
-  status_ = StWrite;
-  ImageBlock& b = image_[static_cast<std::size_t>(blockIndex_)];
-  if (upperIndex_ < 0) {
-    if (!vectorSegmentErased_ && BlockEnd(b) >= 0xFE00) {
-      if (offsetMode_ == 1) {
-        OffsetThen(0, &T_BSL430::WriteBlock);
-        return;
-      }
-      EraseTop();
-      return;
-    }
-  } else if (b.length == 0) {
-    // The marker between the upper blocks and the top segment: back to the lower 64 KB,
-    // erase the top segment, then go on with the block behind the marker.
-    if (offsetMode_ == 1) {
-      OffsetThen(0, &T_BSL430::WriteBlock);
-      return;
-    }
-    if (!vectorSegmentErased_) {
-      EraseTop();
-      return;
-    }
-    AfterWrite();
-    return;
-  }
-  if (blockIndex_ == upperIndex_ && offsetMode_ == 0) {
-    OffsetThen(1, &T_BSL430::WriteBlock);
-    return;
-  }
-  status_ = StWrite;
-  onAck_ = &T_BSL430::AfterWrite;
-  onNak_ = &T_BSL430::WriteBlock;
-  Send(bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength())));
+  Continue(Step::WriteBlock);
 }
 
 void T_BSL430::TopErased() {
@@ -591,95 +690,47 @@ void T_BSL430::TopErased() {
   if (upperIndex_ >= 0 && image_[static_cast<std::size_t>(blockIndex_)].length == 0 &&
       blockIndex_ < lastIndex_)
     ++blockIndex_;
-  Continue(&T_BSL430::WriteBlock);
+  Continue(Step::WriteBlock);
 }
 
 void T_BSL430::AfterWrite() {
   if (blockIndex_ < lastIndex_) {
     ++blockIndex_;
-    Continue(&T_BSL430::WriteBlock);
+    Continue(Step::WriteBlock);
   } else {
     blockIndex_ = 0;
-    Continue(&T_BSL430::ReadBack);
+    Continue(Step::ReadBack);
   }
 }
 
-void T_BSL430::ReadBack() {
-  status_ = StReadBack;
-  ImageBlock& b = image_[static_cast<std::size_t>(blockIndex_)];
-  if (b.length == 0) {
-    if (offsetMode_ == 1) {
-      OffsetThen(0, &T_BSL430::ReadBack);
-      return;
-    }
-    if (blockIndex_ < lastIndex_) {
-      ++blockIndex_;
-      ReadBack();
-    } else {
-      blockIndex_ = 0;
-      SendSync(&T_BSL430::StartFirmware);
-    }
-    return;
-  }
-  if (upperIndex_ >= 0 && blockIndex_ == upperIndex_ && offsetMode_ == 0) {
-    OffsetThen(1, &T_BSL430::ReadBack);
-    return;
-  }
-  // The acknowledgement slot keeps the step of the synchronisation before: a time-out asks
-  // for the same block again.
-  onFrame_ = &T_BSL430::CompareBlock;
-  onNak_ = &T_BSL430::ReadBack;
-  Send(bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength())));
-}
-
-void T_BSL430::CompareBlock(const std::uint8_t* frame, std::size_t size) {
-  if (!BlockMatches(image_[static_cast<std::size_t>(blockIndex_)], frame, size)) {
+void T_BSL430::CompareBlock() {
+  if (!BlockMatches(image_[static_cast<std::size_t>(blockIndex_)], frame_)) {
+    Trace(sent_ + " differs");
     Fail(StReadBack);
     return;
   }
   if (blockIndex_ < lastIndex_) {
     ++blockIndex_;
-    Continue(&T_BSL430::ReadBack);
+    Continue(Step::ReadBack);
   } else {
     blockIndex_ = 0;
-    SendSync(&T_BSL430::StartFirmware);
+    SendSync(Step::StartFirmware);
   }
-}
-
-void T_BSL430::StartFirmware() {
-  status_ = StStart;
-  delay_.DelayTime(1000, false);
-  const ImageBlock& last = image_[static_cast<std::size_t>(lastIndex_)];
-  int off = last.length - 8;
-  std::uint16_t pc = off >= 0 && off + 1 < static_cast<int>(kBlockDataMax)
-                         ? static_cast<std::uint16_t>(last.data[off] | (last.data[off + 1] << 8))
-                         : 0;
-  status_ = StStart;
-  onAck_ = &T_BSL430::Finished;
-  onNak_ = &T_BSL430::StartFirmware;
-  Send(bsl::LoadPcFrame(pc));
 }
 
 void T_BSL430::Finished() {
   loaderMode_ = false;
-  form_.SetTitleProgress("", 100.0f);
+  ctx_.host.SetTitleProgress("", 100.0f);
   done_ = true;
 }
 
 void T_BSL430::Continue(Step next) {
   if (patchActive_) {
     patchNext_ = next;
-    SendSync(&T_BSL430::PatchStart);
+    SendSync(Step::PatchStart);
   } else {
     SendSync(next);
   }
-}
-
-void T_BSL430::PatchStart() {
-  status_ = StPatchStart;
-  onAck_ = &T_BSL430::AfterPatchStart;
-  onNak_ = &T_BSL430::PatchStart;
-  Send(bsl::LoadPcFrame(patch_[0].address));
 }
 
 void T_BSL430::AfterPatchStart() { SendSync(patchNext_); }
@@ -692,75 +743,45 @@ bool T_BSL430::LoadPatch() {
   std::string path = platform::files::ResolveOrJoin(platform::files::CurrentFolder(), "Patch.TXT");
   ImageReadResult r = LoadImageFile(path, kPatchBufferBytes, patch_.data(), kPatchBlocks, upper);
   if (!r.ok()) {
-    ReportLine(ImageErrorText(r, "Patch.TXT", language_));
+    ctx_.host.ReportText(ImageErrorText(r, "Patch.TXT", ctx_.language));
     Fail(StPatchLoadPc);
     return false;
   }
   patchLast_ = r.lastIndex;
-  if (bar_) bar_->SetMax(8 * (lastIndex_ + 1) + 4 * (patchLast_ + 1) + 254);
+  if (ctx_.progressBar) ctx_.progressBar->SetMax(8 * (lastIndex_ + 1) + 4 * (patchLast_ + 1) + 254);
   return true;
 }
 
-void T_BSL430::PatchLoadPc() {
-  status_ = StPatchLoadPc;
-  onAck_ = &T_BSL430::PatchAfterLoadPc;
-  onNak_ = &T_BSL430::PatchLoadPc;
-  Send(bsl::LoadPcFrame(0x0C22));
-}
-
-void T_BSL430::PatchAfterLoadPc() { SendSync(&T_BSL430::PatchPassword); }
+void T_BSL430::PatchAfterLoadPc() { SendSync(Step::PatchPassword); }
 
 // The loader wants its password again once the program counter was loaded.
-void T_BSL430::PatchPassword() {
-  status_ = StPassword;
-  onAck_ = &T_BSL430::PatchPasswordAccepted;
-  onNak_ = &T_BSL430::PatchPassword;
-  auto pw = bsl::PasswordBytes(vectorWord_);
-  SendFrame(bsl::kCmdPassword, pw.data(), pw.size());
-}
-
 void T_BSL430::PatchPasswordAccepted() {
   patchIndex_ = 0;
-  SendSync(&T_BSL430::PatchWrite);
-}
-
-void T_BSL430::PatchWrite() {
-  status_ = StPatchWrite;
-  const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
-  onAck_ = &T_BSL430::PatchAfterWrite;
-  onNak_ = &T_BSL430::PatchWrite;
-  Send(bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength())));
+  SendSync(Step::PatchWrite);
 }
 
 void T_BSL430::PatchAfterWrite() {
   if (patchIndex_ < patchLast_) {
     ++patchIndex_;
-    SendSync(&T_BSL430::PatchWrite);
+    SendSync(Step::PatchWrite);
   } else {
     patchIndex_ = 0;
-    SendSync(&T_BSL430::PatchReadBack);
+    SendSync(Step::PatchReadBack);
   }
 }
 
-void T_BSL430::PatchReadBack() {
-  status_ = StPatchReadBack;
-  const ImageBlock& b = patch_[static_cast<std::size_t>(patchIndex_)];
-  onFrame_ = &T_BSL430::PatchCompare;
-  onNak_ = &T_BSL430::PatchReadBack;
-  Send(bsl::ReadBlockFrame(b.address, static_cast<std::size_t>(b.DataLength())));
-}
-
-void T_BSL430::PatchCompare(const std::uint8_t* frame, std::size_t size) {
-  if (!BlockMatches(patch_[static_cast<std::size_t>(patchIndex_)], frame, size)) {
+void T_BSL430::PatchCompare() {
+  if (!BlockMatches(patch_[static_cast<std::size_t>(patchIndex_)], frame_)) {
+    Trace(sent_ + " differs");
     Fail(StPatchReadBack);
     return;
   }
   if (patchIndex_ < patchLast_) {
     ++patchIndex_;
-    SendSync(&T_BSL430::PatchReadBack);
+    SendSync(Step::PatchReadBack);
   } else {
     patchActive_ = true;
-    SendSync(&T_BSL430::Erase);
+    SendSync(Step::Erase);
   }
 }
 

@@ -2,72 +2,98 @@
 // T_BSL430: programs instruments whose processor carries the classic serial bootstrap
 // loader. Run reads the image, asks the instrument to start its loader (or goes straight on
 // when it is already in it), then writes, verifies and starts the firmware through the
-// loader's frames. Every step sends one command and names, in three continuation slots, the
-// step that follows an acknowledgement, a reply frame or a refusal.
+// loader's frames. The loader dialogue is the step table in Bsl_unit.cpp: each step sends one
+// frame and names the steps that follow its acknowledgement, its refusal and its reply frame.
 #include <array>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kernel/Events.h"
+#include "loaders/BslFrame.h"
 #include "loaders/Image.h"
-
-namespace platform {
-class ProgressBar;
-}
-namespace kernel {
-class TDelay;
-}
-namespace comport {
-class TComPort;
-}
-namespace update {
-class ProcedureHost;
-struct DeviceRecord;
-}  // namespace update
+#include "procedure/Procedure.h"
 
 namespace loaders {
-namespace bsl {
-struct Frame;
-}
 
-class T_BSL430 {
+// What the session sees of a bootstrap loader (the classic one and the 5xx one).
+class BootstrapLoader {
  public:
-  T_BSL430(update::ProcedureHost& form, int language, platform::ProgressBar* progressBar,
-           kernel::TDelay& delay, update::DeviceRecord* record, comport::TComPort* port,
-           kernel::EventQueue& queue);
-  virtual ~T_BSL430();
+  virtual ~BootstrapLoader() = default;
+  // variant: 0 instrument firmware, 1 sensor firmware, 2 no sensor connected. True when the
+  // firmware was written, verified and started.
+  virtual bool Run(int variant, const std::string& fileName, bool askFirst, bool syncFirst) = 0;
+  // Writes the text to the port and traces it.
+  virtual bool SendCommand(const std::string& text) = 0;
+  // The status code of the failed step; 0 after a successful run.
+  virtual int ErrorCode() const = 0;
+};
+
+class T_BSL430 : public BootstrapLoader {
+ public:
+  explicit T_BSL430(const procedure::ProcedureContext& context);
+  ~T_BSL430() override;
   T_BSL430(const T_BSL430&) = delete;
   T_BSL430& operator=(const T_BSL430&) = delete;
 
-  // variant: 0 instrument firmware, 1 sensor firmware, 2 no sensor connected.
-  virtual bool Run(int variant, const std::string& fileName, bool askFirst, bool syncFirst);
-  virtual bool SendCommand(const std::string& text);
-  virtual int ErrorCode() const { return errorCode_; }
+  bool Run(int variant, const std::string& fileName, bool askFirst, bool syncFirst) override;
+  bool SendCommand(const std::string& text) override;
+  int ErrorCode() const override { return errorCode_; }
 
   // Status codes of the steps.
   enum Status {
     StSync = 1, StVersion = 2, StBaud = 3, StPassword = 4, StErase = 5, StEraseTop = 6,
     StWrite = 8, StReadBack = 9, StStart = 10, StPatchLoadPc = 11, StPatchStart = 12,
-    StPatchWrite = 13, StPatchReadBack = 14, StMemoryOffset = 15, StLoaderRefused = 17,
+    StPatchWrite = 13, StPatchReadBack = 14, StMemoryOffset = 15, StUnknown = 16,
+    StLoaderRefused = 17,
   };
 
- protected:
-  using Step = void (T_BSL430::*)();
-  using FrameStep = void (T_BSL430::*)(const std::uint8_t* frame, std::size_t size);
+  // A refused or silent step is repeated at most this often in a row.
+  static constexpr std::size_t kRepeatLimit = 3;
+
+  // The steps of the loader dialogue. Frame steps send one frame; decisions pick the step
+  // that follows and send nothing themselves.
+  enum class Step : std::uint8_t {
+    None,  // an empty continuation slot
+    Keep,  // in the table: the step leaves this slot as it is
+    Resync,
+    // frame steps
+    ReadVersion, ReadInfo, Password, ChangeBaud, SetOffset, Erase, EraseInfo, EraseTop,
+    WriteBlock, ReadBack, StartFirmware, PatchLoadPc, PatchPassword, PatchWrite, PatchReadBack,
+    PatchStart,
+    // decisions
+    VersionRefused, VersionReply, AfterPassword, AfterBaud, AfterOffset, EraseLoop, TopErased,
+    AfterWrite, CompareBlock, Finished, PatchAfterLoadPc, PatchPasswordAccepted, PatchAfterWrite,
+    PatchCompare, AfterPatchStart,
+    Count
+  };
+
+ private:
+  using FrameBuilder = std::optional<bsl::Frame> (T_BSL430::*)();
+  using Decision = void (T_BSL430::*)();
+  struct StepDef {
+    Step step;
+    const char* name;
+    int status;           // frame steps only
+    FrameBuilder frame;   // frame steps: the frame, or nothing when the step became another one
+    Decision decide;      // decisions
+    Step onAck, onNak, onFrame;
+  };
+  static const StepDef kSteps[];
+  static const StepDef& Def(Step step);
 
   kernel::Event Handler(kernel::EventQueue& sender, kernel::Event ev);
 
   // ---- link layer ----
+  void Go(Step step);
   void SendSync(Step next);
-  void ResendSync();
-  void SendFrame(std::uint8_t command, const std::uint8_t* bytes, std::size_t l1);
+  void Resync();
   void Send(const bsl::Frame& frame);
   void OnReceive();
   void OnTimeout();
   void NakRule(bool timeout);
-  void Advance();
+  void Progress();
   void Fail(int status);
 
   // ---- instrument dialogue ----
@@ -76,55 +102,50 @@ class T_BSL430 {
   std::string DefaultVectorText() const;
   std::uint16_t DefaultVectorWordDirect() const;
 
-  // ---- programming sequence ----
-  void ReadVersion();
+  // ---- frames of the steps ----
+  std::optional<bsl::Frame> VersionFrame();
+  std::optional<bsl::Frame> InfoFrame();
+  std::optional<bsl::Frame> PasswordFrame();
+  std::optional<bsl::Frame> BaudFrame();
+  std::optional<bsl::Frame> OffsetFrame();
+  std::optional<bsl::Frame> EraseFrame();
+  std::optional<bsl::Frame> EraseInfoFrame();
+  std::optional<bsl::Frame> EraseTopFrame();
+  std::optional<bsl::Frame> WriteFrame();
+  std::optional<bsl::Frame> ReadBackFrame();
+  std::optional<bsl::Frame> StartFrame();
+  std::optional<bsl::Frame> PatchLoadPcFrame();
+  std::optional<bsl::Frame> PatchWriteFrame();
+  std::optional<bsl::Frame> PatchReadBackFrame();
+  std::optional<bsl::Frame> PatchStartFrame();
+
+  // ---- decisions ----
   void VersionRefused();
-  void VersionReply(const std::uint8_t* frame, std::size_t size);
-  void Password();
+  void VersionReply();
   void AfterPassword();
-  void ChangeBaud();
   void AfterBaud();
-  void Erase();
-  void EraseLoop();
-  void WriteBlock();
-  void EraseTop();
-  void SetOffset();
   void AfterOffset();
+  void EraseLoop();
   void TopErased();
   void AfterWrite();
-  void ReadBack();
-  void CompareBlock(const std::uint8_t* frame, std::size_t size);
-  void StartFirmware();
+  void CompareBlock();
   void Finished();
-  // The next image write or read goes through the patch start when the patch is active.
-  void Continue(Step next);
-  void PatchStart();
+  void PatchAfterLoadPc();
+  void PatchPasswordAccepted();
+  void PatchAfterWrite();
+  void PatchCompare();
   void AfterPatchStart();
 
-  // ---- patch for loader version 1.10 ----
-  bool LoadPatch();
-  void PatchLoadPc();
-  void PatchAfterLoadPc();
-  void PatchPassword();
-  void PatchPasswordAccepted();
-  void PatchWrite();
-  void PatchAfterWrite();
-  void PatchReadBack();
-  void PatchCompare(const std::uint8_t* frame, std::size_t size);
-
+  // The next image write or read goes through the patch start when the patch is active.
+  void Continue(Step next);
+  // Sets the memory offset first, then goes on with next.
   void OffsetThen(std::uint8_t offset, Step next);
+  bool LoadPatch();
   bool ReadImageFile(const std::string& fileName);
   void ShowError();
-  void Progress();
-  void ReportLine(const std::string& text);
+  void Trace(const std::string& line);
 
-  update::ProcedureHost& form_;
-  int language_;
-  platform::ProgressBar* bar_;
-  kernel::TDelay& delay_;
-  update::DeviceRecord* record_;
-  comport::TComPort* port_;
-  kernel::EventQueue& queue_;
+  procedure::ProcedureContext ctx_;
 
   std::vector<ImageBlock> image_;
   int lastIndex_ = -1;
@@ -147,18 +168,20 @@ class T_BSL430 {
   bool atFlag_ = false;
   int blockIndex_ = 0, patchIndex_ = 0;
   std::uint8_t memoryOffset_ = 0, offsetMode_ = 0;
-  Step offsetNext_ = nullptr;
-  Step patchNext_ = nullptr;
+  Step offsetNext_ = Step::None;  // where SetOffset goes on
+  Step patchNext_ = Step::None;   // where the patch start goes on
   std::int32_t timer_ = 0;
   int status_ = 0;
   int errorCode_ = 0;
   std::string imageError_;
 
-  // Continuation slots and the retry history.
-  FrameStep onFrame_ = nullptr;
-  Step onAck_ = nullptr;
-  Step onNak_ = nullptr;
-  std::array<Step, 3> history_{};
+  // Continuation slots, the retry history and what the last step sent (for the trace).
+  struct Slots {
+    Step ack = Step::None, nak = Step::None, frame = Step::None;
+  } slots_;
+  procedure::RetryHistory<Step, kRepeatLimit> history_;
+  std::string sent_;
+  std::vector<std::uint8_t> frame_;  // the reply frame a decision reads
 
   static constexpr std::size_t kReceiveCap = 1000;
   std::vector<std::uint8_t> rx_;

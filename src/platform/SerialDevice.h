@@ -52,6 +52,9 @@ class SerialDevice {
   // when both are 0; then at most kReadBound ms). Bytes read, or -1 when the device is gone
   // and nothing was read.
   virtual long Read(void* buffer, std::size_t count) = 0;
+  // What has arrived, at most count bytes, without waiting for more: for event-driven readers
+  // that are told when further bytes come. -1 when the device is gone and nothing was read.
+  virtual long ReadAvailable(void* buffer, std::size_t count) = 0;
   // Blocking write: the bytes handed over within writeMultiplier * n + writeConstant ms (no
   // limit when both are 0). -1 when the device is gone, kWriteAborted after PurgeTxAbort.
   virtual long Write(const void* data, std::size_t n) = 0;

@@ -138,6 +138,18 @@ class LoopbackDevice : public SerialDevice, public LoopbackLine, public Activity
     return static_cast<long>(got);
   }
 
+  long ReadAvailable(void* buffer, std::size_t count) override {
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    std::size_t got = 0;
+    std::lock_guard lock(m_);
+    if (hungUp_ && rx_.empty()) return -1;
+    while (got < count && !rx_.empty()) {
+      p[got++] = rx_.front();
+      rx_.pop_front();
+    }
+    return static_cast<long>(got);
+  }
+
   long Write(const void* data, std::size_t n) override {
     LineSettings s;
     {

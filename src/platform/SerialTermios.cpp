@@ -249,6 +249,37 @@ class TermiosDevice : public SerialDevice {
     }
   }
 
+  long ReadAvailable(void* buffer, std::size_t count) override {
+    if (hungUp_) return -1;
+    bool discard;
+    {
+      std::lock_guard lock(mutex_);
+      discard = discardNul_;
+    }
+    auto* p = static_cast<unsigned char*>(buffer);
+    std::size_t got = 0;
+    while (got < count) {
+      ssize_t r;
+      {
+        std::lock_guard lock(countMutex_);
+        r = ::read(fd_, p + got, count - got);
+        if (r > 0) consumed_ += static_cast<unsigned long long>(r);
+      }
+      if (r > 0) {
+        std::size_t n = static_cast<std::size_t>(r);
+        if (discard) n = static_cast<std::size_t>(std::remove(p + got, p + got + n, 0) - (p + got));
+        got += n;
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno == EAGAIN) break;
+      // A hung-up tty reads end-of-file; a pty whose far side closed reads EIO.
+      hungUp_ = true;
+      return got ? static_cast<long>(got) : -1;
+    }
+    return static_cast<long>(got);
+  }
+
   long Write(const void* data, std::size_t n) override {
     if (hungUp_) return -1;
     LineTimeouts t;

@@ -6,9 +6,12 @@
 #include <limits>
 
 #include "kernel/Stringunit.h"
-#include "update/Notifications.h"
+#include "procedure/Notifications.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 namespace {
 

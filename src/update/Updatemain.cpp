@@ -7,10 +7,14 @@
 #include "platform/Files.h"
 #include "platform/SerialDevice.h"
 #include "update/Discovery.h"
+#include "update/MenuTexts.h"
 #include "update/AirPressure.h"
-#include "update/Notifications.h"
+#include "procedure/Notifications.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 namespace {
 constexpr std::uint32_t kBlue = 0x0000FF;
@@ -447,12 +451,15 @@ void TUpdateForm::BootModeMenuCommand(bool laboratory) {
   ReportNotInThisBuild(laboratory ? "Lab XXX" : (language_ == 1 ? "Boot-mode programming" : "Programmierung im Boot-Modus"));
 }
 
+procedure::ProcedureContext TUpdateForm::ProcedureContext() {
+  return {*this, language_, WaitProgressBar, wait, record_, InstrumentPortObject(), queue_};
+}
+
 bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::string& file,
                                bool askFirst, bool syncFirst) {
   if (kind == ProcedureKind::ClassicBsl) {
     // Created, run and destroyed within the event that asked for it.
-    loaders::T_BSL430 procedure(*this, language_, WaitProgressBar, wait, &record_,
-                                InstrumentPortObject(), queue_);
+    loaders::T_BSL430 procedure(ProcedureContext());
     bool ok = procedure.Run(variant, file, askFirst, syncFirst);
     lastProcedureError_ = procedure.ErrorCode();
     return ok;

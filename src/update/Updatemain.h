@@ -20,9 +20,10 @@
 #include "platform/Application.h"
 #include "platform/Components.h"
 #include "update/Config.h"
-#include "update/DeviceRecord.h"
-#include "update/ProcedureHost.h"
-#include "update/Infotext.h"
+#include "procedure/DeviceRecord.h"
+#include "procedure/Procedure.h"
+#include "procedure/ProcedureHost.h"
+#include "procedure/Infotext.h"
 #include "update/Replies.h"
 
 namespace comport {
@@ -42,7 +43,7 @@ enum WindowMessage : std::uint32_t {
   V24MsgRxParity = 34808,
 };
 
-class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHost {
+class TUpdateForm : public platform::Form, public procedure::ProcedureHost, public ReplyHost {
  public:
   struct Options {
     // Where the package lies (firmware discovery, loaders); empty: the program-folder rule.
@@ -119,7 +120,7 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   std::string ProgDefFileFor(std::int32_t processorType) const override;
   std::string PackageFolder() const override { return programFolder_; }
 
-  DeviceRecord& Record() { return record_; }
+  procedure::DeviceRecord& Record() { return record_; }
   bool StartupFailed() const { return startupFailed_; }
 
   // How the last session ended, for the console and tests.
@@ -195,6 +196,8 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   // Programming procedures are run through this seam; a kind that this build does not
   // have reports so and fails the step.
   enum class ProcedureKind { ClassicBsl, Bsl54xx, EmfLoader, WinCE, BasicLoader };
+  // What a procedure of this session is constructed with.
+  procedure::ProcedureContext ProcedureContext();
   bool RunProcedure(ProcedureKind kind, int variant, const std::string& file, bool askFirst,
                     bool syncFirst);
 
@@ -246,7 +249,7 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   std::int32_t startMode_ = 0;
   std::string programFolder_;
   bool startupFailed_ = false;
-  DeviceRecord record_;
+  procedure::DeviceRecord record_;
   Options options_;
   UpdateIni ini_;
   ProgDevice progDevice_;
@@ -258,7 +261,7 @@ class TUpdateForm : public platform::Form, public ProcedureHost, public ReplyHos
   std::unique_ptr<ReplyParser> parser_;
   bool repeatDeclined_ = false;
   int lastProcedureError_ = 0;
-  TitleTimerState titleTimer_;
+  procedure::TitleTimerState titleTimer_;
   Outcome outcome_ = Outcome::None;
 };
 

@@ -13,6 +13,9 @@
 
 namespace update {
 
+using namespace procedure;
+
+
 namespace {
 
 constexpr std::size_t kTextArea = 1000;     // head of a text image, tail of an S-record file

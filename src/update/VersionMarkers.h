@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/DeviceRecord.h"
+#include "procedure/DeviceRecord.h"
 
 namespace update {
 
@@ -32,6 +32,6 @@ std::string DecodeHexPairs(std::string_view text);
 // return an empty text and store nothing. A file that cannot be opened or read gives "0",
 // stores nothing and, when an application exists, shows an error box naming the file.
 std::string ReadPackageVersion(std::string_view marker, const std::string& fileName,
-                               DeviceRecord& record, const std::string& folder = {});
+                               procedure::DeviceRecord& record, const std::string& folder = {});
 
 }  // namespace update

@@ -9,6 +9,7 @@
 #include "platform/Headless.h"
 #include "platform/Loopback.h"
 #include "sim/Instrument.h"
+#include "support/TestImages.h"
 #include "update/Updatemain.h"
 
 namespace sessiontest {
@@ -52,9 +53,7 @@ struct Package {
   std::map<std::string, std::string> files;
 };
 
-// A TI-TXT image whose head carries the marker "VERS:" and the version, and some code.
-std::string TiTxtWithVersion(const std::string& version, unsigned codeBytes = 64,
-                             unsigned address = 0x3100);
+using testsupport::TiTxtWithVersion;
 
 class SessionRig {
  public:
@@ -87,8 +86,7 @@ class SessionRig {
 }  // namespace sessiontest
 
 namespace sessiontest {
-// The bytes a TI-TXT text puts at each address.
-std::map<std::uint32_t, std::uint8_t> ParseTiTxt(const std::string& text);
+using testsupport::ParseTiTxt;
 // True when the instrument's flash holds exactly the image's bytes and is erased elsewhere;
 // the first difference goes to *why.
 bool FlashEqualsImage(const sim::Instrument& instrument, const std::string& tiTxt, std::string* why);

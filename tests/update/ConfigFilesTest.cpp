@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "config_testutil.h"
+#include "ConfigTestUtil.h"
 #include "platform/Files.h"
 
 namespace files = platform::files;

@@ -2,18 +2,18 @@
 // MinGW linker made from tests/update/fixtures/loader_version.rc.
 #include <gtest/gtest.h>
 
-#include "update/DeviceRecord.h"
+#include "procedure/DeviceRecord.h"
 #include "update/VersionMarkers.h"
 
 namespace {
 
 TEST(PeVersion, FileVersionOfARealProgramFile) {
-  update::DeviceRecord r;
+  procedure::DeviceRecord r;
   EXPECT_EQ(update::ReadPackageVersion("FileVersion", "LOADER.DLL", r, UPDATE_PE_DIR), "1.40");
   EXPECT_EQ(r.packageVersion, "1.40");
   EXPECT_EQ(r.packageVersionNumber, 1400);
   // A marker that the resource does not hold finds nothing.
-  update::DeviceRecord r2;
+  procedure::DeviceRecord r2;
   EXPECT_EQ(update::ReadPackageVersion("ProductCode", "LOADER.DLL", r2, UPDATE_PE_DIR), "");
 }
 

@@ -5,11 +5,14 @@
 #include "comport/Comport.h"
 #include "platform/Application.h"
 #include "update/AirPressure.h"
-#include "update/Infotext.h"
-#include "update/Notifications.h"
+#include "procedure/Infotext.h"
+#include "procedure/Notifications.h"
 #include "update/Updatemain.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 namespace {
 constexpr std::int32_t kSessionTimeoutMs = 6000;

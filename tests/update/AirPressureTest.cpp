@@ -6,6 +6,7 @@
 #include "update/AirPressure.h"
 
 namespace update {
+
 namespace {
 
 TEST(AirPressure, LookupByTypeVersionAndSerialNumber) {

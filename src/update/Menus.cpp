@@ -1,9 +1,13 @@
 // Menu commands and the hidden keys.
 #include "platform/Application.h"
-#include "update/Infotext.h"
+#include "procedure/Infotext.h"
+#include "update/MenuTexts.h"
 #include "update/Updatemain.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 void TUpdateForm::LanguageClick(platform::Component* sender) {
   auto* item = dynamic_cast<platform::MenuItem*>(sender);

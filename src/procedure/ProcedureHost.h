@@ -1,6 +1,6 @@
 #pragma once
-// What a programming procedure needs from the main window. TUpdateForm implements it; tests
-// may implement it with a small fake.
+// What a programming procedure needs from the window that runs it. The main window implements
+// it; tests implement it with a small fake (tests/support/FakeHost.h).
 #include <cstdint>
 #include <string>
 
@@ -8,7 +8,7 @@ namespace kernel {
 class TimerPool;
 }
 
-namespace update {
+namespace procedure {
 
 class ProcedureHost {
  public:
@@ -31,4 +31,4 @@ class ProcedureHost {
   virtual std::string PackageFolder() const = 0;
 };
 
-}  // namespace update
+}  // namespace procedure

@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "update/Notifications.h"
+#include "procedure/Notifications.h"
 #include "update/Replies.h"
 
 namespace update {
+
+using namespace procedure;
+
 namespace {
 
 using namespace std::string_literals;

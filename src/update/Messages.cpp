@@ -1,9 +1,12 @@
 // Reporting: the log memo, trace lines, title progress and message boxes.
 #include "platform/Application.h"
-#include "update/Infotext.h"
+#include "procedure/Infotext.h"
 #include "update/Updatemain.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 std::string TUpdateForm::Expand(const std::string& text) const {
   PlaceholderContext c;

@@ -1,9 +1,9 @@
-#include "update/Infotext.h"
+#include "procedure/Infotext.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace update {
+namespace procedure {
 namespace {
 
 constexpr CatalogueEntry kCatalogue[] = {
@@ -235,15 +235,4 @@ float TitleTimerState::Tick() {
   return TitleTimerPercent(count, expectedTicks);
 }
 
-const char* LanguageFile(std::int32_t language) { return language == 1 ? "Update.Eng" : "Update.Deu"; }
-
-const char* ReadmeDocument(std::int32_t language, std::int32_t startMode) {
-  if (startMode == 2 || startMode == 3) return "Readme_Firmware-Update_KVS_Sensors_RNT-M_DE.pdf";
-  return language == 1 ? "Firmwareupdate_meters.pdf" : "Firmwareupdate_Messgeraete.pdf";
-}
-
-std::string VersionBoxText(std::string_view version) {
-  return "     Version " + std::string(version) + std::string(27, ' ');
-}
-
-}  // namespace update
+}  // namespace procedure

@@ -7,12 +7,15 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "update/AirPressure.h"
-#include "update/Infotext.h"
-#include "update/Notifications.h"
+#include "procedure/Infotext.h"
+#include "procedure/Notifications.h"
 #include "update/Updatemain.h"
 #include "update/VersionMarkers.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 std::int32_t ProcedureNotificationFor(std::int32_t fileType);
 

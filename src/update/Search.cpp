@@ -2,11 +2,14 @@
 // each rate, then the boot-loader fallback with its wake-up frames.
 #include "comport/Comport.h"
 #include "platform/Application.h"
-#include "update/Infotext.h"
-#include "update/Notifications.h"
+#include "procedure/Infotext.h"
+#include "procedure/Notifications.h"
 #include "update/Updatemain.h"
 
 namespace update {
+
+using namespace procedure;
+
 
 namespace {
 const char* BaudName(std::int32_t baud) {

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <limits>
 
-#include "update/Infotext.h"
+#include "procedure/Infotext.h"
+#include "update/MenuTexts.h"
 
 using namespace update;
+using namespace procedure;
 
 TEST(Catalogue, EveryTextFitsItsSlotAndBothLanguagesExist) {
   for (int i = 0; i < MsgCount; ++i) {

@@ -11,6 +11,9 @@
 #include "update/VersionMarkers.h"
 
 namespace update {
+
+using namespace procedure;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -5,13 +5,19 @@
 #include <functional>
 #include <map>
 
-#include "SessionRig.h"
+#include <filesystem>
+#include <fstream>
+
 #include "comport/Comport.h"
 #include "loaders/BslFrame.h"
 #include "loaders/Bsl_unit.h"
+#include "platform/SerialDevice.h"
 #include "platform/SerialLoopback.h"
+#include "support/FakeHost.h"
+#include "support/RunProgram.h"
+#include "support/TestImages.h"
 
-namespace sessiontest {
+namespace loaderstest {
 namespace {
 
 namespace bsl = loaders::bsl;
@@ -97,31 +103,32 @@ class ScriptedLoader : public platform::LoopbackPeer {
   platform::LoopbackLine* line_ = nullptr;
 };
 
-// The procedure on a bare window, entering the loader directly (the instrument is already in it).
+// Registers the loader as COM1 for the life of the bench (before the host opens its port).
+struct Registration {
+  explicit Registration(platform::LoopbackPeer* peer) {
+    platform::SetSerialPortMap(std::string());
+    platform::RegisterLoopbackPort(1, peer);
+  }
+  ~Registration() {
+    platform::UnregisterLoopbackPort(1);
+    platform::SetSerialPortMap(std::nullopt);
+  }
+};
+
+// The procedure on the fake host, entering the loader directly (the instrument is already in it).
 struct LinkBench {
   ScriptedLoader loader;
-  SessionRig rig;
-  update::DeviceRecord record;
-  std::unique_ptr<update::TUpdateForm> form;
-  comport::TComPort* port = nullptr;
+  Registration registration{&loader};
+  testsupport::FakeHost host;
 
-  explicit LinkBench(std::string image = TiTxtWithVersion("1.02", 480)) {  // three blocks at 0x3100
-    Package p;
-    p.files["FW_TEST.TXT"] = std::move(image);
-    rig.WritePackage(p);
-    platform::RegisterLoopbackPort(1, &loader);
-    rig.registered.push_back(1);
-    update::TUpdateForm::Options o;
-    o.bareWindow = true;
-    o.programFolder = rig.folder;
-    form = std::make_unique<update::TUpdateForm>(o);
-    port = form->UpdateCom;
-    port->Open(form.get(), 0, 0, false);
-    record.laboratoryFlag = true;
+  explicit LinkBench(std::string image = testsupport::TiTxtWithVersion("1.02", 480)) {  // three blocks at 0x3100
+    host.folder = testsupport::MakeTempDir("link");
+    std::ofstream(host.folder + "/FW_TEST.TXT", std::ios::binary) << image;
+    host.record.laboratoryFlag = true;
   }
-  ~LinkBench() { form.reset(); }
+  ~LinkBench() { std::filesystem::remove_all(host.folder); }
   bool Run(int* error) {
-    loaders::T_BSL430 p(*form, 1, form->WaitProgressBar, form->wait, &record, port, form->Queue());
+    loaders::T_BSL430 p(host.Context());
     bool ok = p.Run(0, "FW_TEST.TXT", false, true);
     if (error) *error = p.ErrorCode();
     return ok;
@@ -172,7 +179,7 @@ TEST(LinkLayer, ThreeRefusalsAreRepeatedTheFourthEndsTheRun) {
 
 TEST(LinkLayer, EraseRunsDownToTheSecondBlockThenTheInformationSegment) {
   // Information memory first, the program at 0x3100 as the second block.
-  std::string image = "@1080\r\n11 22 33 44\r\n" + TiTxtWithVersion("1.02", 100);
+  std::string image = "@1080\r\n11 22 33 44\r\n" + testsupport::TiTxtWithVersion("1.02", 100);
   LinkBench b(image);
   int eraseFrames = 0;
   for (std::uint32_t a = 0xFC00; a >= 0x3200; a -= 0x200) ++eraseFrames;
@@ -215,4 +222,4 @@ TEST(LinkLayer, SilenceAfterAWriteContinuesWithTheNextBlock) {
 }
 
 }  // namespace
-}  // namespace sessiontest
+}  // namespace loaderstest

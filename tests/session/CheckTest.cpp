@@ -20,7 +20,7 @@ struct CheckBench {
     form = &rig.Start();
     form->Record().Clear();
   }
-  update::DeviceRecord& R() { return form->Record(); }
+  procedure::DeviceRecord& R() { return form->Record(); }
 };
 
 Package SensorPackage(const std::string& devStartCmd) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace update {
+namespace procedure {
 
 struct DeviceRecord {
   // Text capacities in bytes including the terminating NUL of the instrument's own tables;
@@ -55,4 +55,4 @@ inline void StoreText(std::string& field, std::string_view text, std::size_t cap
   field.assign(text.substr(0, capacity ? capacity - 1 : 0));
 }
 
-}  // namespace update
+}  // namespace procedure

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "../update/config_testutil.h"
+#include "../update/ConfigTestUtil.h"
 #include "language/Sprachdlg.h"
 #include "platform/Files.h"
 
