@@ -197,7 +197,7 @@ bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool
 
   ctx_.host.SetTitleProgress("", -1.0f);
   if (ctx_.port) {
-    if (ctx_.host.StartMode() == 2 && !failed_)
+    if (ctx_.host.StartMode() == procedure::StartModeTag::Sensor && !failed_)
       ctx_.port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
     else
       ctx_.port->LoadLastV24Parameter();

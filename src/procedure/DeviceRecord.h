@@ -8,6 +8,25 @@
 
 namespace procedure {
 
+// How the package wants the instrument approached (the package's DevStartCmd digit minus one).
+enum class StartModeTag : std::int32_t {
+  Normal = 0,        // search probe "A.1111"
+  CommandMode = 1,   // search probe "A.1000": the instrument is then already in command mode
+  Sensor = 2,        // a digital sensor behind the instrument
+  SensorUpdate = 3,  // a digital sensor's own software; a passed check turns it into Sensor
+  Normal4 = 4,       // as Normal; the read-me of the meters
+};
+
+// What the first program file calls for, by its extensions (".TXT" 1, ".EXE" 2, ".HEX" 3,
+// ".BIN" 4, ORed together as the package names them).
+enum class FileTypeTag : std::int32_t {
+  Other = 0,  // the Basic-Loader terminal or an external loader
+  Txt = 1,    // a bootstrap loader (classic or 5xx)
+  Exe = 2,    // Windows CE
+  Hex = 3,    // the PIC32 loader
+  Bin = 4,    // the serial boot loader (XMODEM-CRC)
+};
+
 struct DeviceRecord {
   // Text capacities in bytes including the terminating NUL of the instrument's own tables;
   // longer texts are cut to capacity - 1 where they are stored (StoreText).

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "procedure/DeviceRecord.h"
+
 namespace kernel {
 class TimerPool;
 }
@@ -24,7 +26,7 @@ class ProcedureHost {
   // One pass of window messages.
   virtual void ProcessMessages() = 0;
   virtual kernel::TimerPool& Timers() = 0;
-  virtual std::int32_t StartMode() const = 0;
+  virtual StartModeTag StartMode() const = 0;
   // ProgDefFile of the first device row with this processor type; empty when none.
   virtual std::string ProgDefFileFor(std::int32_t processorType) const = 0;
   // The folder where package files (images, Patch.TXT) are looked up.

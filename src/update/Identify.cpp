@@ -17,8 +17,6 @@ namespace update {
 using namespace procedure;
 
 
-std::int32_t ProcedureNotificationFor(std::int32_t fileType);
-
 namespace {
 
 bool Contains(std::string_view text, std::string_view part) {
@@ -51,70 +49,65 @@ std::int32_t ParseNumber(std::string_view text, bool hex) {
 }  // namespace
 
 const char* TUpdateForm::IdentityCommand(std::int32_t step) {
-  static const char* const kCommands[] = {"A.2003\r\n", "A.2000\r\n", "A.2001\r\n", "A.4001\r\n"};
+  static const char* const kCommands[] = {command::Pcb, command::DeviceNumber,
+                                          command::SoftwareVersion, command::SerialNumber};
   return step >= 0 && step < 4 ? kCommands[step] : kCommands[3];
 }
 
 void TUpdateForm::OnIdentityReply(std::int32_t code, const char* text) {
   DeviceRecord& r = record_;
-  switch (code) {
-    case 23: case 203: case 2013:
-      StoreText(r.pcbNumber, text, DeviceRecord::kPcbCap);
-      timerPool_.RestartTimer(SessionTimer);
-      SendToInstrument(IdentityCommand(IdentityStep));
-      IdentityStep = 2;
-      break;
-    case 20: case 200: case 2010:
-      StoreText(r.deviceNumber, text, DeviceRecord::kDeviceNrCap);
-      if (ini_.noVersionTest && IdentityStep == 2) {
-        r.softwareVersion = "1.00";
-        IdentityStep = 3;
-      }
-      SendToInstrument(IdentityCommand(IdentityStep));
-      timerPool_.RestartTimer(SessionTimer);
-      IdentityStep = 3;
-      break;
-    case 21: case 201: case 2011: {
-      if (code == 2011 && fileType_ == 2) {
-        r.deviceStartupVersion = VersionNumber(text);
-        break;
-      }
-      StoreText(r.softwareVersion, text, DeviceRecord::kVersionCap);
-      std::string_view v = r.softwareVersion;
-      if (Contains(v, "X.XX")) XxxFlag = true;
-      r.deviceVersion = VersionNumber(v);
-      if (auto comma = v.find(','); comma != std::string_view::npos)
-        r.deviceSecondVersion = VersionNumber(v.substr(comma + 1));
-      timerPool_.RestartTimer(SessionTimer);
-      if (r.deviceVersion >= 64 || Contains(v, "Y.YY")) {
-        SendToInstrument(IdentityCommand(IdentityStep));
-      } else {
-        static const char kBlank[] = " ";
-        queue_.PostNotify(205, kBlank);
-      }
-      IdentityStep = 4;
-      break;
+  if (reply::IsIn(code, reply::Pcb)) {
+    StoreText(r.pcbNumber, text, DeviceRecord::kPcbCap);
+    timerPool_.RestartTimer(session.SessionTimer);
+    SendToInstrument(IdentityCommand(session.IdentityStep));
+    session.IdentityStep = 2;
+  } else if (reply::IsIn(code, reply::DeviceNumber)) {
+    StoreText(r.deviceNumber, text, DeviceRecord::kDeviceNrCap);
+    if (ini_.noVersionTest && session.IdentityStep == 2) {
+      r.softwareVersion = "1.00";
+      session.IdentityStep = 3;
     }
-    case 25: case 205:
-      StoreText(r.serialNumber, text, DeviceRecord::kSerialCap);
-      AirPressureIndex = LookupAirPressure(r.deviceNumber, r.serialNumber, r.deviceVersion);
-      SessionTimer = timerPool_.StopTimer(SessionTimer);
-      CloseSearchPortsExceptInstrument();
-      if (CheckInstrument()) {
-        queue_.PostNotify(ProcedureNotificationFor(fileType_));
-      } else {
-        SessionRefused = true;
-        outcome_ = repeatDeclined_ ? Outcome::NotNeeded : Outcome::Refused;
-        SetClock(false);
-        wait.DelayTime(1000, false);
-        ClearIdentityLabels();
-        OkBitBtn->SetEnabled(true);
-        SendEndCommand();
-        IdentityStep = 0;
-      }
-      break;
-    default:
-      break;
+    SendToInstrument(IdentityCommand(session.IdentityStep));
+    timerPool_.RestartTimer(session.SessionTimer);
+    session.IdentityStep = 3;
+  } else if (reply::IsIn(code, reply::SoftwareVersion)) {
+    if (code == reply::SoftwareVersion[2] && fileType_ == FileTypeTag::Exe) {
+      // Windows CE instruments report their start-up program's version here.
+      r.deviceStartupVersion = VersionNumber(text);
+      return;
+    }
+    StoreText(r.softwareVersion, text, DeviceRecord::kVersionCap);
+    std::string_view v = r.softwareVersion;
+    if (Contains(v, "X.XX")) session.XxxFlag = true;
+    r.deviceVersion = VersionNumber(v);
+    if (auto comma = v.find(','); comma != std::string_view::npos)
+      r.deviceSecondVersion = VersionNumber(v.substr(comma + 1));
+    timerPool_.RestartTimer(session.SessionTimer);
+    if (r.deviceVersion >= 64 || Contains(v, "Y.YY")) {
+      SendToInstrument(IdentityCommand(session.IdentityStep));
+    } else {
+      // Old firmware has no serial number: go on as if an empty one had come.
+      static const char kBlank[] = " ";
+      queue_.PostNotify(reply::SerialNumber[1], kBlank);
+    }
+    session.IdentityStep = 4;
+  } else if (reply::IsIn(code, reply::SerialNumber)) {
+    StoreText(r.serialNumber, text, DeviceRecord::kSerialCap);
+    session.AirPressureIndex = LookupAirPressure(r.deviceNumber, r.serialNumber, r.deviceVersion);
+    session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
+    CloseSearchPortsExceptInstrument();
+    if (CheckInstrument()) {
+      queue_.PostNotify(ProcedureNotificationFor(fileType_));
+    } else {
+      session.SessionRefused = true;
+      outcome_ = session.RepeatDeclined ? Outcome::NotNeeded : Outcome::Refused;
+      SetClock(false);
+      wait.DelayTime(1000, false);
+      ClearIdentityLabels();
+      OkBitBtn->SetEnabled(true);
+      SendEndCommand();
+      session.IdentityStep = 0;
+    }
   }
 }
 
@@ -156,16 +149,16 @@ bool TUpdateForm::CheckInstrument() {
   DeviceRecord& r = record_;
   const DeviceTable& table = progDevice_.table;
   startMode_ = configuredStartMode_;
-  RepeatAllowed = false;
-  SensorPresent = true;
-  repeatDeclined_ = false;
+  session.RepeatAllowed = false;
+  session.SensorPresent = true;
+  session.RepeatDeclined = false;
   WaitPanel->SetVisible(false);
   int row = -1;
   const bool fallback = table.Count() > 0 && Contains(table.rows[0].deviceNrDef, "XXXXX");
   std::size_t lengthValue = 8;
 
   bool provisionalNoSensor = false;
-  if (startMode_ == 2 || startMode_ == 3) {
+  if (startMode_ == StartModeTag::Sensor || startMode_ == StartModeTag::SensorUpdate) {
     lengthValue = r.deviceNumber.size();
     if (auto c = r.deviceNumber.find(','); c != std::string::npos)
       r.deviceNumber.erase(0, c + 1);
@@ -215,7 +208,7 @@ bool TUpdateForm::CheckInstrument() {
     for (std::size_t k = 0; k < 3; ++k)
       r.flashErase[k] = ParseNumber(*erase[k], Contains(*erase[k], "0x"));
     // The definition file comes from row 1 unless the boot marker path picked row 0.
-    std::size_t k = (static_cast<unsigned char>(BootMarker) + row == 144) ? 0 : 1;
+    std::size_t k = (static_cast<unsigned char>(session.BootMarker) + row == 144) ? 0 : 1;
     const DeviceRow& def = k < table.Count() ? table.rows[k] : d;
     StoreText(r.definitionFile, def.progDefFile, DeviceRecord::kDefFileCap);
     std::int32_t ft = 0;
@@ -223,7 +216,7 @@ bool TUpdateForm::CheckInstrument() {
     if (Contains(r.firstProgramFile, ".EXE")) ft |= 2;
     if (Contains(r.firstProgramFile, ".HEX")) ft |= 3;
     if (Contains(r.firstProgramFile, ".BIN")) ft |= 4;
-    fileType_ = ft;
+    fileType_ = static_cast<FileTypeTag>(ft);
     for (const std::string& name : downloadList_)
       if (Contains(r.firstProgramFile, name)) inDownloadList = true;
   }
@@ -244,7 +237,7 @@ bool TUpdateForm::CheckInstrument() {
   }
   const DeviceRow& d = table.rows[static_cast<std::size_t>(row)];
 
-  if (startMode_ == 2 || startMode_ == 3) {
+  if (startMode_ == StartModeTag::Sensor || startMode_ == StartModeTag::SensorUpdate) {
     r.deviceVersion = r.deviceSecondVersion;
     r.deviceSecondVersion = 0;
     if (auto c = r.softwareVersion.find(','); c != std::string::npos) r.softwareVersion.erase(0, c + 1);
@@ -254,17 +247,17 @@ bool TUpdateForm::CheckInstrument() {
       if (answer != platform::BoxResult::Yes) return false;
       row = 0;
       r.noSensorFlag = true;
-      SensorPresent = false;
+      session.SensorPresent = false;
       r.softwareVersion = "X.XX";
       StoreText(r.deviceNumber, table.rows[0].deviceNr, DeviceRecord::kDeviceNrCap);
       r.serialNumber = "XXXXXXXX";
     }
     if (auto c = r.serialNumber.find(','); c != std::string::npos) r.serialNumber.erase(0, c + 1);
     r.secondFileAtFlag = r.firstFileAtFlag;
-    if (startMode_ == 3) {
-      startMode_ = 2;
+    if (startMode_ == StartModeTag::SensorUpdate) {
+      startMode_ = StartModeTag::Sensor;
       SensorUpdateFlag = true;
-      FollowUpCommand = r.noSensorFlag ? "A.1231\r\n" : "A.1230\r\n";
+      session.FollowUpCommand = r.noSensorFlag ? command::ProgramWithoutSensor : command::ProgramSensor;
     }
   }
   const DeviceRow& shown = table.rows[static_cast<std::size_t>(row)];
@@ -277,7 +270,7 @@ bool TUpdateForm::CheckInstrument() {
   ReadPackageVersion(d.swKenn2, r.firstProgramFile, r, programFolder_);
   UpdateStatusBar->SetPanelText(3, "Version " + r.packageVersion);
 
-  StartupFirst = StartupLast = 0;
+  session.StartupFirst = session.StartupLast = 0;
   if (!r.fileList.empty()) {
     std::string bestText = r.packageVersion;
     std::int32_t bestNumber = r.packageVersionNumber;
@@ -292,7 +285,7 @@ bool TUpdateForm::CheckInstrument() {
       }
       if (Contains(r.fileList[i], "TORVEXSTARTUP.EXE")) {
         r.packageStartupVersion = n;
-        StartupFirst = static_cast<std::int32_t>(i);
+        session.StartupFirst = static_cast<std::int32_t>(i);
       }
       if (i + 1 < r.fileList.size() &&
           (Contains(r.fileList[i + 1], ".EXE") || Contains(r.fileList[i + 1], ".DLL")))
@@ -300,9 +293,9 @@ bool TUpdateForm::CheckInstrument() {
       else
         break;
     }
-    if (StartupFirst > 0) {
-      StartupLast = static_cast<std::int32_t>(i);
-      SendToInstrument("A.2100\r\n");
+    if (session.StartupFirst > 0) {
+      session.StartupLast = static_cast<std::int32_t>(i);
+      SendToInstrument(command::StartupProgram);
       wait.DelayTime(3000, true);
     }
     UpdateStatusBar->SetPanelText(3, "Version " + bestText);
@@ -332,20 +325,20 @@ bool TUpdateForm::CheckInstrument() {
     bool yes = ShowBox(FillX(CatalogueText(MsgLatestVersionInDevice), r.softwareVersion),
                        platform::BoxIcon::Question, platform::BoxButtons::YesNo) ==
                platform::BoxResult::Yes;
-    RepeatAllowed = yes;
-    if (yes && SensorSoftwareFlag)
+    session.RepeatAllowed = yes;
+    if (yes && session.SensorSoftwareFlag)
       yes = ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
                     platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
-    if (!yes) repeatDeclined_ = true;
+    if (!yes) session.RepeatDeclined = true;
     return yes;
   }
-  if (SensorSoftwareFlag && Ds < Ps) {
+  if (session.SensorSoftwareFlag && Ds < Ps) {
     return ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
                    platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
   }
   if (!VersionTest || AnyFileMode) {
     r.deviceVersion = r.packageVersionNumber;
-    RepeatAllowed = true;
+    session.RepeatAllowed = true;
   }
   if (AnyFileMode && ChosenProgramFile.size() > 4)
     StoreText(r.firstProgramFile, ChosenProgramFile, DeviceRecord::kFileCap);

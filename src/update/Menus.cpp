@@ -21,7 +21,7 @@ void TUpdateForm::LanguageClick(platform::Component* sender) {
 }
 
 void TUpdateForm::ReadmeClick(platform::Component*) {
-  const char* document = ReadmeDocument(language_, startMode_);
+  const char* document = ReadmeDocument(language_, static_cast<std::int32_t>(startMode_));
   int result = platform::HasApp() ? platform::App().OpenDocument(kViewerProgram, document) : 0;
   if (result <= 32 && platform::HasApp())
     platform::App().MessageBox(kViewerFailed, "", platform::BoxIcon::None, platform::BoxButtons::Ok);

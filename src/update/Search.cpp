@@ -18,7 +18,9 @@ const char* BaudName(std::int32_t baud) {
 }
 }  // namespace
 
-const char* TUpdateForm::Probe() const { return startMode_ == 1 ? "A.1000\r\n" : "A.1111\r\n"; }
+const char* TUpdateForm::Probe() const {
+  return startMode_ == StartModeTag::CommandMode ? command::CommandMode : command::Normal;
+}
 
 void TUpdateForm::SwitchAllPorts(std::int32_t baud) {
   for (int i = 0; i < PortCount; ++i)
@@ -36,19 +38,19 @@ bool TUpdateForm::SearchStep(bool advance) {
 }
 
 bool TUpdateForm::SearchStepBody(bool advance) {
-  if (advance) ++BaudIndex;
+  if (advance) ++session.BaudIndex;
   const auto count = static_cast<std::int32_t>(ini_.baud.Count());
-  if (BaudIndex > count) {
+  if (session.BaudIndex > count) {
     ReportNoDevice();
     return false;
   }
-  if (BaudIndex < count) {
-    CurrentBaud = ini_.baud.items[static_cast<std::size_t>(BaudIndex)];
-    UpdateStatusBar->SetPanelText(2, BaudName(CurrentBaud));
+  if (session.BaudIndex < count) {
+    session.CurrentBaud = ini_.baud.items[static_cast<std::size_t>(session.BaudIndex)];
+    UpdateStatusBar->SetPanelText(2, BaudName(session.CurrentBaud));
     parser_->ClearReceive();
-    SwitchAllPorts(CurrentBaud);
+    SwitchAllPorts(session.CurrentBaud);
     wait.DelayTime(500, false);
-    WriteAllPorts("\r\n\r\n", -1);
+    WriteAllPorts(command::Wake, -1);
     wait.DelayTime(500, true);
     WriteAllPorts(Probe(), -1);
     LogLine(Probe());
@@ -60,17 +62,17 @@ bool TUpdateForm::SearchStepBody(bool advance) {
   if (PortCount > 0 && PortTable[0]) {
     comport::V24ParameterTag rec = PortTable[0]->GetV24Parameter();
     rec.StopBits = comport::S_1;
-    if (fileType_ == 1) rec.Paritaet = comport::Even;
+    if (fileType_ == FileTypeTag::Txt) rec.Paritaet = comport::Even;
     for (int i = 0; i < PortCount; ++i)
       if (PortTable[static_cast<std::size_t>(i)])
         PortTable[static_cast<std::size_t>(i)]->InitParameter(&rec, false);
   }
   UpdateStatusBar->SetPanelText(2, "BL-Baud");
   parser_->ClearReceive();
-  SwitchAllPorts(fileType_ == 1 ? comport::B__9600 : comport::B_38400);
+  SwitchAllPorts(fileType_ == FileTypeTag::Txt ? comport::B__9600 : comport::B_38400);
   wait.DelayTime(200, false);
-  SessionTimer = timerPool_.StopTimer(SessionTimer);
-  if (fileType_ == 1 && !BootHintShown) {
+  session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
+  if (fileType_ == FileTypeTag::Txt && !BootHintShown) {
     std::string text = Expand(progDevice_.texts.AbortText(language_));
     std::size_t first = text.find("\r\n");
     if (first != std::string::npos) {
@@ -83,8 +85,8 @@ bool TUpdateForm::SearchStepBody(bool advance) {
       }
     }
   }
-  SessionTimer = timerPool_.StartTimer(6000);
-  auto frame = FirstWakeUpFrame(fileType_);
+  session.SessionTimer = timerPool_.StartTimer(6000);
+  auto frame = FirstWakeUpFrame(static_cast<int>(fileType_));
   if (!frame.empty())
     WriteAllPorts(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()));
   WakeState = 3;
@@ -93,32 +95,32 @@ bool TUpdateForm::SearchStepBody(bool advance) {
 
 void TUpdateForm::OnSessionTimer() {
   if (WakeState == 3) {
-    auto frame = SecondWakeUpFrame(fileType_);
+    auto frame = SecondWakeUpFrame(static_cast<int>(fileType_));
     if (!frame.empty())
       WriteAllPorts(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()));
     WakeState = 4;
     return;
   }
-  SearchStep(!LineErrorSeen);
+  SearchStep(!session.LineErrorSeen);
 }
 
 void TUpdateForm::OnLineError(int com) {
-  LineErrorSeen = true;
+  session.LineErrorSeen = true;
   int index = PortIndexOf(com);
   if (index >= 0 && PortTable[static_cast<std::size_t>(index)]) {
     char discard[251];
     PortTable[static_cast<std::size_t>(index)]->Read(discard, 250);
   }
-  if (SessionTimer == 0 || !timerPool_.Busy(SessionTimer)) return;
+  if (session.SessionTimer == 0 || !timerPool_.Busy(session.SessionTimer)) return;
   if (searchDepth_ > 0) return;
-  timerPool_.RestartTimer(SessionTimer);
+  timerPool_.RestartTimer(session.SessionTimer);
   wait.DelayTime(500, true);
   SearchStep(true);
 }
 
 void TUpdateForm::ReportNoDevice() {
-  IdentityStep = 0;
-  SessionTimer = timerPool_.StopTimer(SessionTimer);
+  session.IdentityStep = 0;
+  session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
   TGZ48Programming->SetEnabled(true);
   WaitPanel->SetVisible(false);
   BootHintShown = false;

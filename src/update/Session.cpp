@@ -17,37 +17,38 @@ using namespace procedure;
 namespace {
 constexpr std::int32_t kSessionTimeoutMs = 6000;
 
-// The notification that starts the procedure of each FileType after a successful check.
+// By FileType: the notification that starts its procedure after a passed check, and what a
+// retry on OK repeats.
 constexpr std::int32_t kProcedureNotification[] = {NotifySendFollowUp, NotifyRunBootstrapLoader,
                                                    NotifyRunWinCE, NotifySendHexStart,
                                                    NotifyRunEmfLoader};
-// What a retry on OK repeats, by FileType.
 constexpr std::int32_t kRetryNotification[] = {NotifyAdvance, NotifyRunClassicLoaderDirect,
                                                NotifyRunWinCE, NotifyAdvance, NotifyRunEmfLoader};
 
-std::int32_t ByFileType(const std::int32_t (&table)[5], std::int32_t fileType) {
-  return fileType >= 0 && fileType < 5 ? table[fileType] : table[0];
+std::int32_t ByFileType(const std::int32_t (&table)[5], FileTypeTag fileType) {
+  auto i = static_cast<std::int32_t>(fileType);
+  return i >= 0 && i < 5 ? table[i] : table[0];
 }
 }  // namespace
 
-std::int32_t ProcedureNotificationFor(std::int32_t fileType) {
+std::int32_t ProcedureNotificationFor(FileTypeTag fileType) {
   return ByFileType(kProcedureNotification, fileType);
 }
 
-const char* EndCommandFor(std::int32_t fileType) {
-  return fileType == 1 ? "A.1121\r\n" : "A.1111\r\n";
+const char* EndCommandFor(FileTypeTag fileType) {
+  return fileType == FileTypeTag::Txt ? command::NormalLoader : command::Normal;
 }
 
 bool TUpdateForm::UpdateDue() const {
   const DeviceRecord& r = record_;
   return r.deviceVersion < r.packageVersionNumber ||
-         (r.deviceVersion == r.packageVersionNumber && RepeatAllowed);
+         (r.deviceVersion == r.packageVersionNumber && session.RepeatAllowed);
 }
 
 bool TUpdateForm::SecondUpdateDue() const {
   const DeviceRecord& r = record_;
   return r.deviceSecondVersion < r.packageSecondVersionNumber ||
-         (r.deviceSecondVersion == r.packageSecondVersionNumber && RepeatAllowed);
+         (r.deviceSecondVersion == r.packageSecondVersionNumber && session.RepeatAllowed);
 }
 
 kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev) {
@@ -58,7 +59,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
     return EventQueue::ConsumeEvent(ev);
   }
   if (ev.kind == kernel::EvTimer) {
-    if (SessionTimer == 0 || ev.code != SessionTimer) return ev;
+    if (session.SessionTimer == 0 || ev.code != session.SessionTimer) return ev;
     OnSessionTimer();
     return EventQueue::ConsumeEvent(ev);
   }
@@ -73,16 +74,9 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
     case NotifyRxData:
       parser_->ReadReplies(static_cast<int>(ev.payload));
       break;
-    case 23: case 203: case 2013:
-    case 20: case 200: case 2010:
-    case 21: case 201: case 2011:
-    case 25: case 205:
-      if (isValue) return EventQueue::ConsumeEvent(ev);
-      OnIdentityReply(ev.code, text);
-      break;
-    case 30:
-      if (startMode_ == 2) {
-        SessionStep = 8;
+    case reply::StoreData:
+      if (startMode_ == StartModeTag::Sensor) {
+        session.SessionStep = SessionStepTag::Done;
         EndSession(false);
       } else {
         ReportLine(MsgStoreNewData);
@@ -90,22 +84,22 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
         SetClock(true);
       }
       break;
-    case 31:
-      SessionStep = 8;
+    case reply::SessionDone:
+      session.SessionStep = SessionStepTag::Done;
       EndSession(false);
       break;
-    case 208:
+    case reply::BootCharacter:
       record_.bootCharacter = text[0];
-      SendToInstrument("A.1220\r\n");
+      SendToInstrument(command::BootCharacterSeen);
       break;
-    case 262:
-      SensorSoftwareFlag = true;
+    case reply::SensorSoftware:
+      session.SensorSoftwareFlag = true;
       break;
-    case 920:
+    case reply::SensorCheck:
       if (record_.deviceNumber.find("20363") != std::string::npos && record_.deviceVersion < 1050) {
-        SendToInstrument("A.1500\r\n");
+        SendToInstrument(command::SensorUpdate);
       } else {
-        ++SessionStep;
+        session.SessionStep = Next(session.SessionStep);
         queue_.PostNotify(NotifySendFollowUp);
         NoDevicePrompts = 0;
       }
@@ -119,14 +113,14 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       ReportFailure(ev.code);
       break;
     case NotifyExternalLoaderDone:
-      if (fileType_ == 0 && startMode_ == 0) {
+      if (fileType_ == FileTypeTag::Other && startMode_ == StartModeTag::Normal) {
         ReportLine(MsgStoreNewData);
         wait.DelayTime(12000, false);
         SetClock(true);
       }
       break;
     case NotifySendFollowUp:
-      SendFollowUpIfDue(FollowUpCommand, 0);
+      SendFollowUpIfDue(session.FollowUpCommand, 0);
       break;
     case NotifySecondStage:
       SecondStage();
@@ -142,17 +136,17 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
                                                                          : NotifyExternalLoaderDone);
       break;
     case NotifyBootId:
-      SessionTimer = timerPool_.StopTimer(SessionTimer);
+      session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
       StoreText(record_.bootLoaderId, text, DeviceRecord::kBootIdCap);
       BootModeMenuCommand(false);
       break;
     case NotifyRunBootstrapLoader:
-      SessionStep = 7;
+      session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(1);
       if (UpdateDue()) {
         ProcedureKind kind =
             record_.processorType == 21560 ? ProcedureKind::Bsl54xx : ProcedureKind::ClassicBsl;
-        if (!RunProcedure(kind, SensorUpdateFlag ? 1 : 0, record_.firstProgramFile, SensorPresent,
+        if (!RunProcedure(kind, SensorUpdateFlag ? 1 : 0, record_.firstProgramFile, session.SensorPresent,
                           true))
           queue_.PostNotify(NotifyStepFailed);
       } else {
@@ -160,14 +154,14 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case NotifyBootMarker:
-      SessionTimer = timerPool_.StopTimer(SessionTimer);
-      BootMarker = static_cast<char>(ev.payload & 0xFF);
+      session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
+      session.BootMarker = static_cast<char>(ev.payload & 0xFF);
       BootModeMenuCommand(true);
       break;
     case NotifyRunClassicLoaderDirect:
       OkBitBtn->SetEnabled(false);
       record_.laboratoryFlag = true;
-      SessionStep = 7;
+      session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(1);
       if (RunProcedure(ProcedureKind::ClassicBsl, SensorUpdateFlag ? 1 : 0,
                        record_.firstProgramFile, false, true)) {
@@ -179,7 +173,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case NotifyRunWinCE:
-      SessionStep = 7;
+      session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(2);
       WinCEStarted = true;
       if (record_.deviceStartupVersion >= record_.packageStartupVersion &&
@@ -187,9 +181,9 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
         RemoveStartupBlock();
       if (UpdateDue() || record_.deviceStartupVersion < record_.packageStartupVersion) {
         if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
-        if (RunProcedure(ProcedureKind::WinCE, 0, record_.firstProgramFile, RepeatAllowed, false)) {
+        if (RunProcedure(ProcedureKind::WinCE, 0, record_.firstProgramFile, session.RepeatAllowed, false)) {
           ReportLine(MsgStoreNewData);
-          SessionStep = 7;
+          session.SessionStep = SessionStepTag::Programmed;
           record_.fileList.clear();
           SetClock(false);
         } else {
@@ -200,24 +194,27 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case NotifySendHexStart:
-      SendFollowUpIfDue("A.1200\r\n", 2);
+      SendFollowUpIfDue(command::Program, 2);
       break;
     case NotifyRunEmfLoader:
       SecTimer->SetEnabled(false);
       WaitProgressBar->SetPosition(0);
-      SessionStep = 7;
+      session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(2);
       if (UpdateDue()) {
         if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
         if (!RunProcedure(ProcedureKind::EmfLoader, SensorUpdateFlag ? 1 : 0,
-                          record_.firstProgramFile, RepeatAllowed, false))
+                          record_.firstProgramFile, session.RepeatAllowed, false))
           queue_.PostNotify(NotifyStepFailed);
       } else {
         queue_.PostNotify(NotifySecondStage);
       }
       break;
     default:
-      return ev;
+      if (!reply::IsIdentity(ev.code)) return ev;
+      // A value reply ("$") with an identity number is not an identity text.
+      if (!isValue) OnIdentityReply(ev.code, text);
+      break;
   }
   return EventQueue::ConsumeEvent(ev);
 }
@@ -231,65 +228,77 @@ void TUpdateForm::SendFollowUpIfDue(const std::string& command, int estimateMode
   if (UpdateDue()) {
     SendToInstrument(command);
   } else {
-    SessionStep = 6;
+    session.SessionStep = SessionStepTag::BasicLoader;
     queue_.PostNotify(NotifySecondStage);
   }
 }
 
 void TUpdateForm::StartSession() {
   if (ini_.singlePortMode) PortCount = 1;
-  SessionStep = startMode_ == 1 ? 1 : 0;
-  FollowUpCommand = "A.1200\r\n";
+  session = SessionState{};
+  // In CommandMode the search's probe "A.1000" has already put the instrument into command mode.
+  if (startMode_ == StartModeTag::CommandMode) session.SessionStep = SessionStepTag::Identify;
   parser_->SetIdentFrameSeen(false);
-  BootMarker = 0;
-  SessionRefused = false;
-  LineErrorSeen = false;
-  SensorSoftwareFlag = false;
-  repeatDeclined_ = false;
   record_.Clear();
   OkBitBtn->SetEnabled(false);
   SecTimer->SetEnabled(false);
   WaitProgressBar->SetPosition(0);
-  SessionTimer = timerPool_.StartTimer(kSessionTimeoutMs);
+  session.SessionTimer = timerPool_.StartTimer(kSessionTimeoutMs);
   WaitPanel->SetVisible(true);
-  IdentityStep = 0;
-  AirPressureIndex = -1;
-  BaudIndex = -1;
   outcome_ = Outcome::Running;
   SearchStep(true);
 }
 
+// One step per acknowledgement; the step then moves one on. Steps from FurtherVersion on do
+// nothing once the check refused the instrument.
 void TUpdateForm::Sequencer() {
-  if (SessionStep == 0) {
-    SendToInstrument("A.1000\r\n");
-    timerPool_.RestartTimer(SessionTimer);
-  }
-  if (SessionStep == 1) {
-    SendToInstrument(IdentityCommand(IdentityStep));
-    timerPool_.RestartTimer(SessionTimer);
-    IdentityStep = 1;
-  }
-  if (SessionStep == 2 && !SessionRefused) {
-    if (record_.furtherVersionFile.size() >= 4) {
-      ReportLine(MsgProgrammingName);
-      if (RunExternalLoader(record_.furtherVersionFile) != 0) {
-        queue_.PostNotify(NotifyStepFailed);
+  using Step = SessionStepTag;
+  const bool refused = session.SessionRefused;
+  switch (session.SessionStep) {
+    case Step::Probe:
+      SendToInstrument(command::CommandMode);
+      timerPool_.RestartTimer(session.SessionTimer);
+      break;
+    case Step::Identify:
+      SendToInstrument(IdentityCommand(session.IdentityStep));
+      timerPool_.RestartTimer(session.SessionTimer);
+      session.IdentityStep = 1;
+      break;
+    case Step::FurtherVersion:
+      if (refused) break;
+      if (record_.furtherVersionFile.size() >= 4) {
+        ReportLine(MsgProgrammingName);
+        if (RunExternalLoader(record_.furtherVersionFile) != 0) {
+          queue_.PostNotify(NotifyStepFailed);
+        } else {
+          ExternalLoaderDone = true;
+          SecTimer->SetEnabled(true);
+        }
+        ReportLine(MsgStoreNewData);
+        WaitProgressBar->SetPosition(1);
       } else {
-        ExternalLoaderDone = true;
-        SecTimer->SetEnabled(true);
+        // No further version file: straight on with the first program file.
+        session.SessionStep = Step::FirstFileLoader;
+        queue_.PostNotify(NotifyRunExternalLoader);
       }
-      ReportLine(MsgStoreNewData);
-      WaitProgressBar->SetPosition(1);
-    } else {
-      SessionStep = 4;
-    }
+      break;
+    case Step::FollowUp:
+      if (!refused) queue_.PostNotify(NotifySendFollowUp);
+      break;
+    case Step::FirstFileLoader:
+      if (!refused) queue_.PostNotify(NotifyRunExternalLoader);
+      break;
+    case Step::SecondStage:
+    case Step::Programmed:
+      if (!refused) queue_.PostNotify(NotifySecondStage);
+      break;
+    case Step::BasicLoader:
+      if (!refused) queue_.PostNotify(NotifyStartBasicLoader);
+      break;
+    case Step::Done:
+      break;
   }
-  if (SessionStep == 3 && !SessionRefused) queue_.PostNotify(NotifySendFollowUp);
-  if (SessionStep == 4 && !SessionRefused) queue_.PostNotify(NotifyRunExternalLoader);
-  if (SessionStep == 5 && !SessionRefused) queue_.PostNotify(NotifySecondStage);
-  if (SessionStep == 6 && !SessionRefused) queue_.PostNotify(NotifyStartBasicLoader);
-  if (SessionStep == 7 && !SessionRefused) queue_.PostNotify(NotifySecondStage);
-  ++SessionStep;
+  session.SessionStep = Next(session.SessionStep);
 }
 
 void TUpdateForm::SecondStage() {
@@ -298,14 +307,14 @@ void TUpdateForm::SecondStage() {
     UpdateStatusBar->SetPanelText(2, "19200");
     UpdateStatusBar->SetPanelText(3, "Version " + r.packageSecondVersion);
     wait.DelayTime(2000, true);
-    SendToInstrument("A.2005\r\n");
+    SendToInstrument(command::SecondStage);
     return;
   }
-  if (SensorSoftwareFlag || parser_->IdentFrameSeen() || XxxFlag ||
+  if (session.SensorSoftwareFlag || parser_->IdentFrameSeen() || session.XxxFlag ||
       r.deviceSecondVersion >= r.packageSecondVersionNumber || r.secondProgramFile.size() <= 4) {
     if (!r.fileList.empty()) {
       StartFileUpload();
-      SessionStep = 8;
+      session.SessionStep = SessionStepTag::Done;
     } else {
       EndSession(false);
     }
@@ -330,10 +339,10 @@ void TUpdateForm::SecondStage() {
 void TUpdateForm::EndSession(bool final) {
   wait.DelayTime(3000, true);
   comport::TComPort* port = InstrumentPortObject();
-  if (startMode_ == 2 && port) port->LoadLastV24Parameter();
-  if (AirPressureIndex != -1) {
+  if (startMode_ == StartModeTag::Sensor && port) port->LoadLastV24Parameter();
+  if (session.AirPressureIndex != -1) {
     queue_.AddHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
-    WriteToInstrument("A.1000\r\n");
+    WriteToInstrument(command::CommandMode);
     return;
   }
   SendEndCommand();
@@ -346,7 +355,7 @@ void TUpdateForm::EndSession(bool final) {
   outcome_ = UpdateDue() ? Outcome::Succeeded : Outcome::NotNeeded;
   wait.DelayTime(1000, true);
   if (final) {
-    SendToInstrument("U.606\r\n");
+    SendToInstrument(command::UploadDone);
     wait.DelayTime(2000, true);
   }
   if (port) port->Close();
@@ -366,7 +375,7 @@ kernel::Event TUpdateForm::RetryOnOk(kernel::EventQueue&, kernel::Event ev) {
   if (ExternalLoaderDone) {
     queue_.PostNotify(NotifyRunExternalLoader);
   } else {
-    SessionStep = 2;
+    session.SessionStep = SessionStepTag::FurtherVersion;
     queue_.PostNotify(ByFileType(kRetryNotification, fileType_));
   }
   OkBitBtn->SetEnabled(false);
@@ -400,25 +409,25 @@ void TUpdateForm::SendEndCommand() { SendToInstrument(EndCommandFor(fileType_));
 
 void TUpdateForm::RemoveStartupBlock() {
   auto& list = record_.fileList;
-  if (StartupFirst < 0 || StartupLast < StartupFirst ||
-      static_cast<std::size_t>(StartupFirst) >= list.size())
+  if (session.StartupFirst < 0 || session.StartupLast < session.StartupFirst ||
+      static_cast<std::size_t>(session.StartupFirst) >= list.size())
     return;
-  std::size_t last = std::min<std::size_t>(static_cast<std::size_t>(StartupLast), list.size() - 1);
-  list.erase(list.begin() + StartupFirst, list.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+  std::size_t last = std::min<std::size_t>(static_cast<std::size_t>(session.StartupLast), list.size() - 1);
+  list.erase(list.begin() + session.StartupFirst, list.begin() + static_cast<std::ptrdiff_t>(last) + 1);
 }
 
 kernel::Event TUpdateForm::AirPressureHandler(kernel::EventQueue&, kernel::Event ev) {
   if (ev.kind != kernel::EvNotify || ev.code != NotifyAck) return ev;
-  if (AirPressureIndex == -2) {
+  if (session.AirPressureIndex == -2) {
     WriteToInstrument(EndCommandFor(fileType_));
-    AirPressureIndex = -1;
-  } else if (AirPressureIndex == -1) {
+    session.AirPressureIndex = -1;
+  } else if (session.AirPressureIndex == -1) {
     WriteToInstrument(EndCommandFor(fileType_));
     queue_.RemoveHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
     EndSession(false);
   } else {
-    WriteToInstrument(AirPressureCommand(AirPressureIndex));
-    AirPressureIndex = -2;
+    WriteToInstrument(AirPressureCommand(session.AirPressureIndex));
+    session.AirPressureIndex = -2;
   }
   return kernel::EventQueue::ConsumeEvent(ev);
 }

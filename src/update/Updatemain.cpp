@@ -237,10 +237,10 @@ void TUpdateForm::StartUp() {
     Close();
     return;
   }
-  configuredStartMode_ = startMode_ = progDevice_.startMode;
-  fileType_ = progDevice_.fileType;
+  configuredStartMode_ = startMode_ = static_cast<StartModeTag>(progDevice_.startMode);
+  fileType_ = static_cast<FileTypeTag>(progDevice_.fileType);
   instrumentPort_ = -1;
-  AirPressureIndex = -1;
+  session.AirPressureIndex = -1;
   VersionTest = true;
   queue_.AddHandler(kernel::Bind<&TUpdateForm::SessionHandler>(), this);
 
@@ -251,7 +251,7 @@ void TUpdateForm::StartUp() {
   downloadList_.clear();
   BootHintShown = false;
   parser_->SetIdentFrameSeen(false);
-  SensorSoftwareFlag = false;
+  session.SensorSoftwareFlag = false;
   pumpDepth_ = 0;
   DiscoverFirmware();
 
@@ -367,7 +367,7 @@ void TUpdateForm::SecTimerTimer(platform::Timer&) {
 }
 
 void TUpdateForm::SpeedButton1Click(platform::Component*) {
-  auto frame = FirstWakeUpFrame(fileType_);
+  auto frame = FirstWakeUpFrame(static_cast<int>(fileType_));
   if (PortTable[0] && !frame.empty())
     PortTable[0]->Write(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()), false);
 }
@@ -398,7 +398,7 @@ void TUpdateForm::SetClock(bool secondsForm) {
   std::string command = ClockCommand(secondsForm ? ClockForm::Seconds : ClockForm::DateValue,
                                      CurrentLocalTime());
   comport::TComPort* port = InstrumentPortObject();
-  if (startMode_ == 2 && port) {
+  if (startMode_ == StartModeTag::Sensor && port) {
     port->LoadLastV24Parameter();
     wait.DelayTime(500, false);
   }

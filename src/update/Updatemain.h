@@ -25,6 +25,7 @@
 #include "procedure/ProcedureHost.h"
 #include "procedure/Infotext.h"
 #include "update/Replies.h"
+#include "update/SessionState.h"
 
 namespace comport {
 class TComPort;
@@ -116,7 +117,7 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   std::int32_t Language() const { return language_; }
 
   // ---- procedures' view ----
-  std::int32_t StartMode() const override { return startMode_; }
+  procedure::StartModeTag StartMode() const override { return startMode_; }
   std::string ProgDefFileFor(std::int32_t processorType) const override;
   std::string PackageFolder() const override { return programFolder_; }
 
@@ -147,7 +148,7 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   const UpdateIni& Settings() const { return ini_; }
   const ProgDevice& Package() const { return progDevice_; }
   const std::vector<std::string>& DownloadList() const { return downloadList_; }
-  std::int32_t FileType() const { return fileType_; }
+  procedure::FileTypeTag FileType() const { return fileType_; }
 
   // ---- session state (session.cpp, search.cpp, identify.cpp) ----
   kernel::Event SessionHandler(kernel::EventQueue& sender, kernel::Event ev);
@@ -161,29 +162,17 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   bool SecondUpdateDue() const;
   void SetClock(bool secondsForm);
 
-  std::int32_t SessionStep = 0;
-  std::string FollowUpCommand = "A.1200\r\n";
-  bool SessionRefused = false;
-  std::int32_t SessionTimer = 0;
-  bool WinCEStarted = false;
-  bool LineErrorSeen = false;
-  char BootMarker = 0;
-  std::int32_t WakeState = 0;
-  bool BootHintShown = false;
-  std::int32_t NoDevicePrompts = 0;
-  std::int32_t BaudIndex = -1;
-  std::int32_t CurrentBaud = 0;
-  std::int32_t IdentityStep = 0;
-  std::int32_t AirPressureIndex = -1;
-  bool ExternalLoaderDone = false;
-  bool RepeatAllowed = false;
-  bool SensorUpdateFlag = false;
-  bool SensorPresent = true;
-  bool SensorSoftwareFlag = false;
-  bool XxxFlag = false;
-  std::int32_t StartupFirst = 0, StartupLast = 0;
-  bool VersionTest = true;
-  bool AnyFileMode = false;
+  // One session's state; StartSession resets it.
+  SessionState session;
+  // What outlives a session.
+  bool WinCEStarted = false;       // a Windows CE transfer ran in this program run
+  std::int32_t WakeState = 0;      // 3 after the first wake-up frame, 4 after the second
+  bool BootHintShown = false;      // the boot-mode hint was shown in this search
+  std::int32_t NoDevicePrompts = 0;  // 1 after the first no-device report
+  bool ExternalLoaderDone = false;   // a retry continues with the external loader
+  bool SensorUpdateFlag = false;     // set by a check in SensorUpdate mode, never cleared
+  bool VersionTest = true;           // hidden key: program even when not newer
+  bool AnyFileMode = false;          // hidden key: any image file may be chosen
   std::string ChosenProgramFile;
 
   // ---- reporting ----
@@ -246,20 +235,19 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   kernel::TimerPool timerPool_;
   std::int32_t pumpDepth_ = 0;
   std::int32_t language_ = 0;
-  std::int32_t startMode_ = 0;
+  procedure::StartModeTag startMode_ = procedure::StartModeTag::Normal;
   std::string programFolder_;
   bool startupFailed_ = false;
   procedure::DeviceRecord record_;
   Options options_;
   UpdateIni ini_;
   ProgDevice progDevice_;
-  std::int32_t configuredStartMode_ = 0;
-  std::int32_t fileType_ = 0;
+  procedure::StartModeTag configuredStartMode_ = procedure::StartModeTag::Normal;
+  procedure::FileTypeTag fileType_ = procedure::FileTypeTag::Other;
   std::vector<std::string> downloadList_;
   int instrumentPort_ = -1;
   int instrumentCom_ = -1;
   std::unique_ptr<ReplyParser> parser_;
-  bool repeatDeclined_ = false;
   int lastProcedureError_ = 0;
   procedure::TitleTimerState titleTimer_;
   Outcome outcome_ = Outcome::None;

@@ -49,9 +49,9 @@ TEST(Check, SensorModeTakesTheSensorPartsAndSwitchesToModeTwo) {
   EXPECT_EQ(r.softwareVersion, "3.10");
   EXPECT_EQ(b.form->SWStaticText->Caption(), "3.10");
   EXPECT_EQ(r.serialNumber, "14210045");
-  EXPECT_EQ(b.form->StartMode(), 2);
+  EXPECT_EQ(b.form->StartMode(), procedure::StartModeTag::Sensor);
   EXPECT_TRUE(b.form->SensorUpdateFlag);
-  EXPECT_EQ(b.form->FollowUpCommand, "A.1230\r\n");
+  EXPECT_EQ(b.form->session.FollowUpCommand, "A.1230\r\n");
 }
 
 TEST(Check, SensorModeWithoutASensorAsksAndMayGoOn) {
@@ -69,7 +69,7 @@ TEST(Check, SensorModeWithoutASensorAsksAndMayGoOn) {
     EXPECT_EQ(ok, answer == platform::BoxResult::Yes);
     if (ok) {
       EXPECT_TRUE(r.noSensorFlag);
-      EXPECT_FALSE(b.form->SensorPresent);
+      EXPECT_FALSE(b.form->session.SensorPresent);
       EXPECT_EQ(r.softwareVersion, "X.XX");
       EXPECT_EQ(r.deviceNumber, "28160.12") << "the first row's device number";
       EXPECT_EQ(r.serialNumber, "XXXXXXXX");
@@ -120,7 +120,7 @@ TEST(Check, FlashEraseValuesAndTheAtFlags) {
   EXPECT_EQ(r.firstProgramFile, "FW_TEST.TXT");
   EXPECT_TRUE(r.firstFileAtFlag);
   EXPECT_EQ(r.flashErase[1], 0xF000);
-  EXPECT_EQ(b.form->FileType(), 1);
+  EXPECT_EQ(b.form->FileType(), procedure::FileTypeTag::Txt);
 }
 
 TEST(Check, StartUpProgramBlockIsFoundInTheFileList) {
@@ -140,8 +140,8 @@ TEST(Check, StartUpProgramBlockIsFoundInTheFileList) {
     r.softwareVersion = "1.01";
     r.deviceVersion = 1010;
     ASSERT_TRUE(b.form->CheckInstrument()) << c.progFile2;
-    EXPECT_EQ(b.form->StartupFirst, c.first) << c.progFile2;
-    EXPECT_EQ(b.form->StartupLast, c.last) << c.progFile2;
+    EXPECT_EQ(b.form->session.StartupFirst, c.first) << c.progFile2;
+    EXPECT_EQ(b.form->session.StartupLast, c.last) << c.progFile2;
     EXPECT_EQ(r.packageVersion, "1.02") << "the best version of the files stays the package's";
   }
 }

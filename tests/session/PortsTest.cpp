@@ -23,7 +23,7 @@ TEST(Ports, ComKeyOpensThatPortAloneAndTakesEveryMessageAsItsOwn) {
   EXPECT_EQ(form.PortIndexOf(3), 0);
   EXPECT_EQ(form.PortIndexOf(1), 0) << "in single-port mode every message belongs to entry 0";
   form.OkBitBtn->Click();
-  ASSERT_TRUE(rig.RunUntil([&] { return form.IdentityStep >= 1; }, 60000));
+  ASSERT_TRUE(rig.RunUntil([&] { return form.session.IdentityStep >= 1; }, 60000));
   EXPECT_EQ(form.InstrumentPort(), 0);
   EXPECT_EQ(rig.empties[0]->bytesSeen, 0) << "COM1 was never opened";
 }

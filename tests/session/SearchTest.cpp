@@ -28,7 +28,7 @@ TEST(Search, FindsTheInstrumentAt19200OnTheThirdOfThreePorts) {
   auto& form = rig.Start();
   EXPECT_EQ(form.UpdateStatusBar->PanelText(0), "[Com1] [2] [3]");
   rig.form->OkBitBtn->Click();
-  ASSERT_TRUE(rig.RunUntil([&] { return form.IdentityStep >= 1; }, 60000));
+  ASSERT_TRUE(rig.RunUntil([&] { return form.session.IdentityStep >= 1; }, 60000));
   EXPECT_EQ(form.InstrumentPort(), 2);
   EXPECT_EQ(form.UpdateStatusBar->PanelText(1), "Com3");
   EXPECT_EQ(form.UpdateStatusBar->PanelText(2), "19200");
@@ -54,7 +54,7 @@ TEST(Search, StartModeOneProbesWithCommandMode) {
   rig.Ports(1, 1, &instrument);
   auto& form = rig.Start();
   form.OkBitBtn->Click();
-  ASSERT_TRUE(rig.RunUntil([&] { return form.IdentityStep >= 1; }, 60000));
+  ASSERT_TRUE(rig.RunUntil([&] { return form.session.IdentityStep >= 1; }, 60000));
   auto cmds = instrument.Commands();
   ASSERT_GE(cmds.size(), 2u);
   EXPECT_EQ(cmds[0], "A.1000");

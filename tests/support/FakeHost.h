@@ -32,7 +32,7 @@ class FakeHost : public platform::Form, public procedure::ProcedureHost {
   void PumpEvents() override;
   void ProcessMessages() override;
   kernel::TimerPool& Timers() override { return timers; }
-  std::int32_t StartMode() const override { return startMode; }
+  procedure::StartModeTag StartMode() const override { return startMode; }
   std::string ProgDefFileFor(std::int32_t processorType) const override;
   std::string PackageFolder() const override { return folder; }
   void HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t lparam) override;
@@ -46,7 +46,7 @@ class FakeHost : public platform::Form, public procedure::ProcedureHost {
   comport::TComPort* port = nullptr;
   procedure::DeviceRecord record;
   std::int32_t language = 1;
-  std::int32_t startMode = 0;
+  procedure::StartModeTag startMode = procedure::StartModeTag::Normal;
   std::string folder;
   // processor type -> file (ProgDefFileFor)
   std::vector<std::pair<std::int32_t, std::string>> progDefFiles;
