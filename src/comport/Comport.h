@@ -2,6 +2,15 @@
 // The serial port component: the line parameter record and its configuration file, the
 // port object TComPort with its receive and transmit threads.
 //
+// The component keeps the German names of its record and properties, as the stored
+// configuration files and the port dialog know them:
+//   Schnittstelle   the port (COM number minus one)     Paritaet        parity
+//   DatenBits       data bits                           StopBits        stop bits
+//   Baudrate        line speed                          Handshake       flow control
+//   KeinNullZeichen discard received NUL bytes          KeinString      Read adds no NUL terminator
+//   Datei           the configuration file name         RXTimeOut...    read/write time-outs
+//   V24             RS-232 (the German name of the standard)
+//
 // Note: <termios.h> defines B115200 as a macro; include it (if at all) after this header and
 // do not name BaudTag members in such a translation unit.
 #include <cstddef>

@@ -130,6 +130,19 @@ constexpr CatalogueEntry kCatalogue[] = {
     {20,
       "Ger\xE4""t",
       "device"},
+    // This build's own messages.
+    {120,
+      "X: in dieser Ausgabe nicht verf\xFC""gbar",
+      "X: not available in this build"},
+    {80,
+      "Externer Lader f\xFC""r X",
+      "External loader for X"},
+    {40,
+      "Datei-Upload",
+      "File upload"},
+    {60,
+      "Programmierung im Boot-Modus",
+      "Boot-mode programming"},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");

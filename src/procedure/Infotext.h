@@ -37,6 +37,11 @@ enum Msg : int {
   MsgCaptionError,
   MsgCaptionInfo,
   MsgDefaultDevice,
+  // This build's own messages.
+  MsgNotInThisBuild,      // "X: not available in this build"
+  MsgExternalLoaderFor,   // "External loader for X"
+  MsgFileUpload,
+  MsgBootModeProgramming,
   MsgCount
 };
 

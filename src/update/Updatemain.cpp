@@ -382,11 +382,11 @@ void TUpdateForm::FormClose() {
 
 void TUpdateForm::HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t) {
   switch (message) {
-    case V24MsgRxData:
+    case comport::V24MsgRxData:
       queue_.PostNotify(NotifyRxData, wparam);
       PumpEvents();
       break;
-    case V24MsgRxError:
+    case comport::V24MsgRxError:
       OnLineError(static_cast<int>(wparam));
       break;
     default:
@@ -431,24 +431,22 @@ std::string TUpdateForm::ProgDefFileFor(std::int32_t processorType) const {
 // ---- steps of later builds ----
 
 void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
-  std::string text = language_ == 1 ? what + ": not available in this build"
-                                    : what + ": in dieser Ausgabe nicht verf\xFC" "gbar";
-  UpdateMemo->Add(text);
+  UpdateMemo->Add(FillX(CatalogueText(MsgNotInThisBuild), what));
 }
 
 int TUpdateForm::RunExternalLoader(const std::string& file) {
-  ReportNotInThisBuild(language_ == 1 ? "External loader for " + file : "Externer Lader f\xFC" "r " + file);
+  ReportNotInThisBuild(FillX(CatalogueText(MsgExternalLoaderFor), file));
   return 1;
 }
 
 void TUpdateForm::StartFileUpload() {
-  ReportNotInThisBuild(language_ == 1 ? "File upload" : "Datei-Upload");
+  ReportNotInThisBuild(CatalogueText(MsgFileUpload));
   queue_.PostNotify(NotifySecondStageFailed);
 }
 
 void TUpdateForm::BootModeMenuCommand(bool laboratory) {
   ReportFailure(NotifySecondStageFailed);
-  ReportNotInThisBuild(laboratory ? "Lab XXX" : (language_ == 1 ? "Boot-mode programming" : "Programmierung im Boot-Modus"));
+  ReportNotInThisBuild(laboratory ? "Lab XXX" : CatalogueText(MsgBootModeProgramming));
 }
 
 procedure::ProcedureContext TUpdateForm::ProcedureContext() {

@@ -2,12 +2,18 @@
 // The main window: owns the event queue, the timer pool, the ports, the configuration and
 // the state of the update session. Its members are split by concern over several files:
 //   Updatemain.cpp  components, start-up, shutdown, window messages, timers
-//   messages.cpp    log memo, title progress, message boxes
-//   replies.cpp     the reply parser's host side
-//   search.cpp      instrument search
-//   session.cpp     the session handler, sequencer, second stage, end, failure report
-//   identify.cpp    identity dialogue and the package check
-//   menus.cpp       menu commands and hidden keys
+//   Messages.cpp    log memo, title progress, message boxes
+//   Search.cpp      instrument search
+//   Session.cpp     the session handler, sequencer, second stage, end, failure report
+//   Identify.cpp    identity dialogue and the package check
+//   Menus.cpp       menu commands and hidden keys
+//
+// Components and handlers keep the German names of the window's description, which the
+// language files translate by name:
+//   Bearbeiten  the File menu ("Datei")       Beenden   exit (File/Exit)
+//   Sprache     the Language menu             Deutsch, Englisch   German, English
+//   Hilfe       the Help menu                 Abbruchtext, Starttext   abort and start text
+//   ProzTyp     processor type                Kenn (SWKenn, BootLoadKenn)   version marker
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -35,14 +41,6 @@ class TLanguage;
 }
 
 namespace update {
-
-// Window messages of the port receive threads.
-enum WindowMessage : std::uint32_t {
-  V24MsgRxData = 34768,
-  V24MsgRxError = 34788,
-  V24MsgRxOverrun = 34798,
-  V24MsgRxParity = 34808,
-};
 
 class TUpdateForm : public platform::Form, public procedure::ProcedureHost, public ReplyHost {
  public:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Headless.h"
+#include "comport/Comport.h"
 #include "platform/SerialDevice.h"
 #include "update/Updatemain.h"
 
@@ -97,7 +98,7 @@ TEST_F(BareWindow, DataMessageFromAnotherThreadArrivesWithItsComNumber) {
   update::TUpdateForm form(Bare());
   Recorder r;
   form.Queue().AddHandler(kernel::Bind<&Recorder::Handle>(), &r);
-  std::thread t([&] { platform::App().PostMessage(&form, update::V24MsgRxData, 7, 0); });
+  std::thread t([&] { platform::App().PostMessage(&form, comport::V24MsgRxData, 7, 0); });
   t.join();
   app.RunUntil([&] { return !r.events.empty(); }, 1000);
   ASSERT_EQ(r.events.size(), 1u);

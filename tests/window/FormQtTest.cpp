@@ -34,6 +34,7 @@
 #include "platform/SerialDevice.h"
 #include "platform/SerialLoopback.h"
 #include "support/RunProgram.h"
+#include "comport/Comport.h"
 #include "update/Updatemain.h"
 
 namespace {
@@ -268,7 +269,7 @@ TEST_F(BareQtWindow, DataMessageFromAnotherThreadArrivesAsNotification) {
   Recorder r;
   form.Queue().AddHandler(kernel::Bind<&Recorder::Handle>(), &r);
   form.Show();
-  std::thread t([&] { platform::App().PostMessage(&form, update::V24MsgRxData, 7, 0); });
+  std::thread t([&] { platform::App().PostMessage(&form, comport::V24MsgRxData, 7, 0); });
   t.join();
   EXPECT_TRUE(r.events.empty()) << "delivered on the window's thread, not the poster's";
   ASSERT_TRUE(RunUntil([&] { return !r.events.empty(); }, 2000));
