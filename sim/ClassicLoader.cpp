@@ -148,6 +148,7 @@ void ClassicLoader::HandleFrame(const std::vector<std::uint8_t>& f, std::vector<
         return;
       case FrameFaultKind::CorruptChecksum: corruptReply = true; break;
       case FrameFaultKind::WrongReadBack: wrongData = true; break;
+      case FrameFaultKind::Message: break;  // the classic loader has no messages
     }
   }
 

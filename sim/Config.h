@@ -30,13 +30,17 @@ struct ExtraReply {
   bool sent = false;
 };
 
-enum class FrameFaultKind { Nak, Silence, CorruptChecksum, WrongReadBack };
+enum class FrameFaultKind { Nak, Silence, CorruptChecksum, WrongReadBack, Message };
 // Applies to the nth .. nth+count-1 received frames of one command (0 = frames of any command).
+// The 5xx loader answers Nak with the error byte code (0: 0x52, checksum incorrect) and Message
+// with a message reply carrying code instead of doing the command; the classic loader's NAK
+// is always 0xA0 and it knows no Message.
 struct FrameFault {
   FrameFaultKind kind = FrameFaultKind::Nak;
   std::uint8_t command = 0;
   int nth = 1;
   int count = 1;
+  std::uint8_t code = 0;
 };
 
 enum class TextFaultKind { Silence, Refuse };
@@ -79,6 +83,30 @@ struct LoaderConfig {
   std::uint16_t vectorWord = 0x0C00;
 };
 
+// The UART of the 5xx loader: the timer-based one (MSP430F543xA and others) samples the parity
+// bit without checking it; the USCI-based one hears only even parity.
+enum class Bsl5xxUart { TimerA, Usci };
+
+// The bootstrap loader of the MSP430 5xx/6xx generation and the memory behind it. The default
+// map is the MSP430F5438A's: main flash 0x5C00..0x45BFF in 512-byte segments, information
+// memory 0x1800..0x19FF in four 128-byte segments (D, C, B, A upwards), RAM 0x1C00..0x5BFF and
+// the loader's own flash 0x1000..0x17FF in the ROM fields.
+struct Bsl5xxConfig {
+  MemoryMap memory{0x5C00, 0x45BFF, 0x1800, 0x19FF, 128, 0x1C00, 0x5BFF, 0x1000, 0x17FF};
+  Bsl5xxUart uart = Bsl5xxUart::TimerA;
+  // TX BSL version: vendor (0 for TI), command interpreter, API (0x00..0x2F: flash), peripheral
+  // interface (0x00..0x2F: timer UART, 0x50..0x6F: USCI UART).
+  std::uint8_t version[4] = {0x00, 0x08, 0x09, 0x04};
+  bool infoALocked = true;  // LOCKA after reset: segment A ignores writes and erases
+  // Vector table 0xFF80..0xFFFF of a device without preloaded firmware: fill bytes up to the
+  // reset vector word. Its top 32 bytes (0xFFE0..0xFFFF) are the loader's password.
+  std::uint8_t fillByte = 0xFF;
+  std::uint16_t vectorWord = 0x0C00;
+};
+
+// Which loader the loader start commands, startInLoader and the boot mode lead to.
+enum class LoaderKind { Classic, Bsl5xx };
+
 struct InstrumentConfig {
   // Line of the text protocol. Only the rate and the data bits are checked there.
   std::uint32_t baud = 9600;
@@ -110,7 +138,7 @@ struct InstrumentConfig {
   std::uint32_t startupFallbackMs = 2500;
 
   // Boot mode.
-  bool startInLoader = false;  // sits in the classic loader from the start
+  bool startInLoader = false;  // sits in its loader (loaderKind) from the start
   BootMode bootMode = BootMode::Off;
   int bootForm = 0;  // 0 "h00h", 1 "h11h", 2 "h,,h"
   std::string bootText = "BL V1.2";
@@ -118,7 +146,9 @@ struct InstrumentConfig {
   unsigned wakeFrames = 0x1F;      // bit i: answers wake-up frame entry i
   bool markerEntersLoader = true;  // marker 0x90: the classic loader then takes over
 
-  LoaderConfig loader;
+  LoaderKind loaderKind = LoaderKind::Classic;
+  LoaderConfig loader;   // the classic loader and its memory
+  Bsl5xxConfig bsl5xx;   // the 5xx loader and its memory
 
   // Line behaviour.
   WrongRate wrongRate = WrongRate::LineError;

@@ -25,6 +25,17 @@ std::uint32_t SteadyMs() {
                                         .count());
 }
 
+const MemoryMap& MapOf(const InstrumentConfig& c) {
+  return c.loaderKind == LoaderKind::Bsl5xx ? c.bsl5xx.memory : c.loader.memory;
+}
+
+// Bits set in a byte: even means an even-parity bit of 0.
+bool EvenOnes(std::uint8_t b) {
+  int ones = 0;
+  for (; b; b &= static_cast<std::uint8_t>(b - 1)) ++ones;
+  return ones % 2 == 0;
+}
+
 unsigned BitsPerByte(const platform::LineSettings& line) {
   unsigned bits = 1u + static_cast<unsigned>(line.dataBits);
   if (line.parity != platform::Parity::None) ++bits;
@@ -45,23 +56,33 @@ const char* StateName(Instrument::State state) {
 
 Instrument::Instrument(InstrumentConfig config)
     : config_(std::move(config)),
-      flash_(config_.loader.memory),
+      flash_(MapOf(config_)),
       loader_(config_.loader, config_.frameFaults, flash_),
+      bsl5xx_(config_.bsl5xx, config_.frameFaults, flash_),
       text_(config_, [this] { return ResetVector(); }),
       random_(config_.bytes.seed) {
   startMs_ = SteadyMs();
-  // A device without preloaded firmware still has a vector table: it is the password.
+  // A device without preloaded firmware still has a vector table: it holds the password.
   if (flash_.IsFlash(0xFFFF)) {
-    for (std::uint32_t a = 0xFFE0; a < 0xFFFE; ++a) flash_.Load(a, config_.loader.fillByte);
-    flash_.Load(0xFFFE, static_cast<std::uint8_t>(config_.loader.vectorWord & 0xFF));
-    flash_.Load(0xFFFF, static_cast<std::uint8_t>(config_.loader.vectorWord >> 8));
+    // The classic devices' table is 0xFFE0..0xFFFF, the 5xx devices' 0xFF80..0xFFFF.
+    const std::uint32_t start = Is5xx() ? 0xFF80 : 0xFFE0;
+    const std::uint8_t fill = Is5xx() ? config_.bsl5xx.fillByte : config_.loader.fillByte;
+    const std::uint16_t reset = Is5xx() ? config_.bsl5xx.vectorWord : config_.loader.vectorWord;
+    for (std::uint32_t a = start; a < 0xFFFE; ++a) flash_.Load(a, fill);
+    flash_.Load(0xFFFE, static_cast<std::uint8_t>(reset & 0xFF));
+    flash_.Load(0xFFFF, static_cast<std::uint8_t>(reset >> 8));
   }
   loader_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  bsl5xx_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   text_.onCommand = [this](const std::string& line) { Record("cmd", line); };
   text_.onFault = [this](const std::string& t) { Record("fault", t); };
-  if (config_.startInLoader) {
+  // A 5xx instrument in boot mode sits in its loader: its own answers carry the marker.
+  if (config_.startInLoader || (Is5xx() && config_.bootMode == BootMode::Marker)) {
     state_ = State::Loader;
-    loader_.Enter();
+    if (Is5xx())
+      bsl5xx_.Enter();
+    else
+      loader_.Enter();
   } else if (config_.bootMode != BootMode::Off) {
     state_ = State::BootWait;
   } else {
@@ -100,7 +121,7 @@ bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
 
 platform::LineSettings Instrument::OwnLine() const {
   platform::LineSettings own;
-  own.baud = state_ == State::Loader ? loader_.Baud() : config_.baud;
+  own.baud = state_ == State::Loader ? LoaderBaud() : config_.baud;
   own.parity = state_ == State::Loader ? platform::Parity::Even : platform::Parity::None;
   return own;
 }
@@ -170,9 +191,20 @@ bool Instrument::LoadFirmware(const std::string& tiTxt, std::string* error) {
   return ok;
 }
 
+std::uint32_t Instrument::LoaderBaud() const { return Is5xx() ? bsl5xx_.Baud() : loader_.Baud(); }
+
 std::uint32_t Instrument::ListeningBaud() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == State::Loader ? loader_.Baud() : config_.baud;
+  return state_ == State::Loader ? LoaderBaud() : config_.baud;
+}
+
+void Instrument::EnterLoader() {
+  state_ = State::Loader;
+  if (Is5xx())
+    bsl5xx_.Enter();
+  else
+    loader_.Enter();
+  Record("state", Is5xx() ? "5xx loader" : "loader");
 }
 
 bool Instrument::LineMatches(const platform::LineSettings& line) const {
@@ -182,6 +214,10 @@ bool Instrument::LineMatches(const platform::LineSettings& line) const {
     case State::BootWait:  // the wake-up frames come at the rate only
       return line.baud == config_.baud;
     case State::Loader:
+      if (Is5xx())  // the timer UART samples the parity bit without checking it
+        return line.baud == bsl5xx_.Baud() && line.dataBits == 8 &&
+               (!config_.checkParity || config_.bsl5xx.uart == Bsl5xxUart::TimerA ||
+                line.parity == platform::Parity::Even);
       return line.baud == loader_.Baud() && line.dataBits == 8 &&
              (!config_.checkParity || line.parity == platform::Parity::Even);
     case State::Disconnected:
@@ -211,7 +247,7 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
       char buf[96];
       std::snprintf(buf, sizeof buf, "%zu bytes at %u baud %d data bits, listening at %u", n,
                     static_cast<unsigned>(line.baud), line.dataBits,
-                    static_cast<unsigned>(state_ == State::Loader ? loader_.Baud() : config_.baud));
+                    static_cast<unsigned>(state_ == State::Loader ? LoaderBaud() : config_.baud));
       Record("wrong-line", buf);
       if (config_.wrongRate == WrongRate::LineError) {
         actions.push_back({{}, platform::LineErrFraming});
@@ -226,9 +262,23 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
       }
     } else if (!in.empty()) {
       if (startupPending_ && state_ == State::Text) Announce(actions);
+      const bool loader5xx = state_ == State::Loader && Is5xx();
       std::vector<std::uint8_t> out;
       Dispatch(in.data(), in.size(), out);
-      if (!out.empty()) actions.push_back({Faulted(out), 0});
+      if (!out.empty()) {
+        std::vector<std::uint8_t> sent = Faulted(out);
+        // The loader answers in 8E1. A host without parity takes the parity bit for the stop
+        // bit (a framing error where it is 0); one with odd parity finds every byte wrong.
+        unsigned errors = 0;
+        if (loader5xx && config_.checkParity) {
+          if (line.parity == platform::Parity::Odd && !sent.empty()) errors = platform::LineErrParity;
+          if (line.parity == platform::Parity::None)
+            for (std::uint8_t b : sent)
+              if (EvenOnes(b)) errors = platform::LineErrFraming;
+        }
+        actions.push_back({std::move(sent), 0});
+        if (errors) actions.push_back({{}, errors});
+      }
     }
     if (state_ == State::Disconnected && !disconnectReported_) {
       disconnectReported_ = true;
@@ -251,19 +301,30 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
         return;
       }
       if (text_.TakeLoaderRequest()) {
-        state_ = State::Loader;
-        loader_.Enter();
-        Record("state", "loader");
+        // The rest of this write (the LF after the CR) reaches the firmware while it is still
+        // answering; the loader starts with an empty receiver.
+        EnterLoader();
+        return;
       }
     } else if (state_ == State::Loader) {
-      loader_.Feed(data + at, n - at, out);
+      int frames;
+      bool started;
+      if (Is5xx()) {
+        bsl5xx_.Feed(data + at, n - at, out);
+        frames = bsl5xx_.Frames();
+        started = bsl5xx_.TakeFirmwareStart();
+      } else {
+        loader_.Feed(data + at, n - at, out);
+        frames = loader_.Frames();
+        started = loader_.TakeFirmwareStart();
+      }
       at = n;
-      if (config_.disconnectAfterFrames >= 0 && loader_.Frames() >= config_.disconnectAfterFrames) {
+      if (config_.disconnectAfterFrames >= 0 && frames >= config_.disconnectAfterFrames) {
         state_ = State::Disconnected;
         Record("state", "disconnected");
         return;
       }
-      if (loader_.TakeFirmwareStart()) FirmwareStarted();
+      if (started) FirmwareStarted();
     } else {  // boot mode: look for a wake-up frame at the end of what came
       for (; at < n; ++at) {
         bootBuffer_.push_back(data[at]);
@@ -301,11 +362,7 @@ void Instrument::Wake(std::vector<std::uint8_t>& out) {
       out.push_back(0x16);
     } else {
       out.push_back(config_.bootMarker);
-      if (config_.bootMarker == BslAck && config_.markerEntersLoader) {
-        state_ = State::Loader;
-        loader_.Enter();
-        Record("state", "loader");
-      }
+      if (config_.bootMarker == BslAck && config_.markerEntersLoader) EnterLoader();
     }
     return;
   }
@@ -444,7 +501,7 @@ int Instrument::FirmwareStarts() const {
 }
 bool Instrument::LoaderUnlocked() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return loader_.Unlocked();
+  return Is5xx() ? bsl5xx_.Unlocked() : loader_.Unlocked();
 }
 std::uint8_t Instrument::ReadMemory(std::uint32_t address) const {
   std::lock_guard<std::mutex> lock(mutex_);

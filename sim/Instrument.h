@@ -1,6 +1,7 @@
 #pragma once
 // The simulated instrument: the text command protocol of its firmware, an optional boot
-// mode that answers wake-up frames, and the classic ROM loader with its flash. It is the far
+// mode that answers wake-up frames, and its loader (the classic ROM loader or the 5xx
+// bootstrap loader) with its flash. It is the far
 // end of a loopback serial device (or of a pseudo-terminal, see main.cpp) and answers only at
 // its own line settings. Without pacing, answers are emitted synchronously from OnHostBytes,
 // so virtual-time tests see them at once; with pacing they leave at the line rate.
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/Loopback.h"
+#include "sim/Bsl5xxLoader.h"
 #include "sim/ClassicLoader.h"
 #include "sim/Config.h"
 #include "sim/Flash.h"
@@ -96,11 +98,15 @@ class Instrument : public platform::LoopbackPeer {
   void Deliver(std::vector<Action> actions, std::size_t hostBytes, const platform::LineSettings& line);
   void Emit(const std::vector<std::uint8_t>& bytes, unsigned errorBits);
   std::uint16_t ResetVector() const;
+  void EnterLoader();
+  bool Is5xx() const { return config_.loaderKind == LoaderKind::Bsl5xx; }
+  std::uint32_t LoaderBaud() const;
 
   mutable std::mutex mutex_;
   InstrumentConfig config_;
   Flash flash_;
   ClassicLoader loader_;
+  Bsl5xxLoader bsl5xx_;
   TextProtocol text_;
   State state_;
   std::vector<std::uint8_t> bootBuffer_;

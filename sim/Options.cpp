@@ -59,15 +59,25 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --vector-code N --vector-text T              reply to "A.5577"/"A.5555" (80, reset vector)
   --refuse-loader            loader start commands get "?"
   --version-marker T --version-after T         version after an update (flash marker "VERS:")
-  --start-in-loader          sits in the classic loader from the start
+  --start-in-loader          sits in its loader from the start
+  --loader classic|5xx       the loader that the loader start commands, --start-in-loader and
+                             the boot mode lead to (classic); a 5xx instrument with --boot marker
+                             sits in its loader, whose 0x51 answers are the marker 'Q'
+  --bsl5xx-uart timer|usci   the 5xx loader's UART: the timer one ignores the parity bit (timer)
+  --bsl5xx-version HEX8      TX BSL version bytes: vendor, interpreter, API, interface (00080904)
+  --info-a-unlocked          5xx: information segment A starts unlocked
   --boot idframe|marker --boot-form 0|1|2 --boot-text T --boot-marker 90|Q --wake-frames 0,1,4
   --loader-version 1.10|1.50|1.60 --chip-id HEX
-  --main-start HEX --flash-end HEX --info-segment 128|256 --ram HEX-HEX
-  --nak-info-erase --strict-sync --fill-byte HEX --vector-word HEX
+  --main-start HEX --flash-end HEX --info-segment 128|256 --ram HEX-HEX   memory of the chosen loader
+                             (classic 1100-FFFF, 5xx 5C00-45BFF as the MSP430F5438A)
+  --nak-info-erase --strict-sync             classic loader
+  --fill-byte HEX --vector-word HEX          vector table without firmware (FF, 0C00): the password
   --firmware FILE            preload the flash from a TI-TXT image
   --wrong-rate garbage|silence               what the host gets at a wrong rate (garbage)
   --pacing                   emit at the line rate
-  --fault KIND:CMD:N[:COUNT] loader frame fault; KIND nak|silence|corrupt|wrongread, CMD hex|any
+  --fault KIND:CMD:N[:COUNT] loader frame fault; KIND nak|silence|corrupt|wrongread|message,
+                             CMD hex|any; 5xx: nak=HEX answers that error byte (52),
+                             message=HEX a message reply instead of the command
   --text-fault KIND:CMD:N[:COUNT]            KIND silence|refuse, CMD e.g. A.2000 or any
   --drop-out I,J --corrupt-out I,J           emitted byte indices (from 0)
   --drop-rate P --corrupt-rate P --drop-in-rate P --seed N
@@ -84,6 +94,9 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
 
 bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::string& error) {
   InstrumentConfig& c = o.instrument;
+  // Memory options go to the map of the loader chosen, wherever --loader stands.
+  bool mainStartSet = false, flashEndSet = false, infoSegmentSet = false, ramSet = false;
+  std::uint32_t mainStart = 0, flashEnd = 0, infoSegment = 0, ramStart = 0, ramEnd = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& v) {
@@ -110,6 +123,7 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     if (a == "--strict-sync") { c.loader.strictSync = true; continue; }
     if (a == "--pacing") { c.pacing = true; continue; }
     if (a == "--exit-after-end") { o.exitAfterEnd = true; continue; }
+    if (a == "--info-a-unlocked") { c.bsl5xx.infoALocked = false; continue; }
     if (!value(v)) return false;
     if (a == "--link") o.link = v;
     else if (a == "--dump") o.dumpFile = v;
@@ -178,25 +192,40 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       c.loader.chipId = static_cast<std::uint16_t>(n);
     } else if (a == "--main-start") {
       if (!Hex(v, n) || n > 0xFFFFF) return bad(v);
-      c.loader.memory.mainStart = static_cast<std::uint32_t>(n);
+      mainStart = static_cast<std::uint32_t>(n);
+      mainStartSet = true;
     } else if (a == "--flash-end") {
       if (!Hex(v, n) || n > 0xFFFFF || n < 0xFFFF) return bad(v);
-      c.loader.memory.mainEnd = static_cast<std::uint32_t>(n);
+      flashEnd = static_cast<std::uint32_t>(n);
+      flashEndSet = true;
     } else if (a == "--info-segment") {
       if (v != "128" && v != "256") return bad(v);
-      c.loader.memory.infoSegment = v == "128" ? 128 : 256;
+      infoSegment = v == "128" ? 128 : 256;
+      infoSegmentSet = true;
     } else if (a == "--ram") {
       std::vector<std::string> r = Split(v, '-');
       std::uint64_t lo, hi;
       if (r.size() != 2 || !Hex(r[0], lo) || !Hex(r[1], hi) || lo > hi || hi > 0xFFFFF) return bad(v);
-      c.loader.memory.ramStart = static_cast<std::uint32_t>(lo);
-      c.loader.memory.ramEnd = static_cast<std::uint32_t>(hi);
-    } else if (a == "--fill-byte") {
+      ramStart = static_cast<std::uint32_t>(lo);
+      ramEnd = static_cast<std::uint32_t>(hi);
+      ramSet = true;
+    } else if (a == "--loader") {
+      if (v == "classic") c.loaderKind = LoaderKind::Classic;
+      else if (v == "5xx") c.loaderKind = LoaderKind::Bsl5xx;
+      else return bad(v);
+    } else if (a == "--bsl5xx-uart") {
+      if (v == "timer") c.bsl5xx.uart = Bsl5xxUart::TimerA;
+      else if (v == "usci") c.bsl5xx.uart = Bsl5xxUart::Usci;
+      else return bad(v);
+    } else if (a == "--bsl5xx-version") {
+      if (v.size() != 8 || !Hex(v, n)) return bad(v);
+      for (int k = 0; k < 4; ++k) c.bsl5xx.version[k] = static_cast<std::uint8_t>(n >> (24 - 8 * k));
+    } else if (a == "--fill-byte") {  // the vector table of either loader's device
       if (!Hex(v, n) || n > 0xFF) return bad(v);
-      c.loader.fillByte = static_cast<std::uint8_t>(n);
+      c.loader.fillByte = c.bsl5xx.fillByte = static_cast<std::uint8_t>(n);
     } else if (a == "--vector-word") {
       if (!Hex(v, n) || n > 0xFFFF) return bad(v);
-      c.loader.vectorWord = static_cast<std::uint16_t>(n);
+      c.loader.vectorWord = c.bsl5xx.vectorWord = static_cast<std::uint16_t>(n);
     } else if (a == "--wrong-rate") {
       if (v == "garbage") c.wrongRate = WrongRate::Garbage;
       else if (v == "silence") c.wrongRate = WrongRate::Silence;
@@ -209,10 +238,19 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       if (f.size() == 4 && (!Number(f[3], count, 10) || count < 1 || count > 1000000)) return bad(v);
       if (a == "--fault") {
         FrameFault ff;
-        if (f[0] == "nak") ff.kind = FrameFaultKind::Nak;
-        else if (f[0] == "silence") ff.kind = FrameFaultKind::Silence;
-        else if (f[0] == "corrupt") ff.kind = FrameFaultKind::CorruptChecksum;
-        else if (f[0] == "wrongread") ff.kind = FrameFaultKind::WrongReadBack;
+        std::string kind = f[0];
+        std::size_t eq = kind.find('=');
+        if (eq != std::string::npos) {  // nak=HEX, message=HEX: the byte to answer with
+          if (!Hex(kind.substr(eq + 1), n) || n > 0xFF) return bad(v);
+          ff.code = static_cast<std::uint8_t>(n);
+          kind = kind.substr(0, eq);
+          if (kind != "nak" && kind != "message") return bad(v);
+        }
+        if (kind == "nak") ff.kind = FrameFaultKind::Nak;
+        else if (kind == "silence") ff.kind = FrameFaultKind::Silence;
+        else if (kind == "corrupt") ff.kind = FrameFaultKind::CorruptChecksum;
+        else if (kind == "wrongread") ff.kind = FrameFaultKind::WrongReadBack;
+        else if (kind == "message") ff.kind = FrameFaultKind::Message;
         else return bad(v);
         if (f[1] == "any") ff.command = 0;
         else if (Hex(f[1], n) && n <= 0xFF) ff.command = static_cast<std::uint8_t>(n);
@@ -250,6 +288,14 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       error = "unknown option " + a;
       return false;
     }
+  }
+  MemoryMap& map = c.loaderKind == LoaderKind::Bsl5xx ? c.bsl5xx.memory : c.loader.memory;
+  if (mainStartSet) map.mainStart = mainStart;
+  if (flashEndSet) map.mainEnd = flashEnd;
+  if (infoSegmentSet) map.infoSegment = infoSegment;
+  if (ramSet) {
+    map.ramStart = ramStart;
+    map.ramEnd = ramEnd;
   }
   return true;
 }
