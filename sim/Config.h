@@ -105,7 +105,7 @@ struct WinCEConfig {
   std::vector<WinCEFile> existing;           // files on the instrument before a transfer
   std::uint32_t speedAckDelayMs = 0;         // the "!" at the new rate not before this
   std::uint32_t restartMs = 3000;            // after the final speed change: restart, then "!"
-  std::uint32_t blockTimeoutMs = 1000;       // a block still missing bytes: asked for again
+  std::uint32_t blockTimeoutMs = 1000;       // a block still missing bytes: asked again (0 never)
   std::uint32_t idleResetMs = 10000;         // host silent this long: back to the text line
   int disconnectAfterBlocks = -1;            // goes silent for good after this many blocks
 };

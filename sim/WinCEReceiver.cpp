@@ -146,7 +146,7 @@ bool WinCEReceiver::TakeSpeedRequest(std::uint32_t& baud) {
 }
 
 void WinCEReceiver::Tick(std::vector<std::uint8_t>& out) {
-  if (rx_ == Rx::Line || rx_ == Rx::Skip) return;
+  if (rx_ == Rx::Line || rx_ == Rx::Skip || config_.blockTimeoutMs == 0) return;
   if (clock_() - lastByteMs_ < config_.blockTimeoutMs) return;
   Log("block", "packet incomplete after " + std::to_string(got_) + " of " + std::to_string(count_) +
                    " bytes: asked again");
@@ -163,7 +163,8 @@ void WinCEReceiver::BadHeader(const std::string& why, std::uint8_t c, std::vecto
 
 void WinCEReceiver::Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
   std::uint32_t now = clock_();
-  if (rx_ != Rx::Line && rx_ != Rx::Skip && n > 0 && now - lastByteMs_ >= config_.blockTimeoutMs) {
+  if (rx_ != Rx::Line && rx_ != Rx::Skip && n > 0 && config_.blockTimeoutMs > 0 &&
+      now - lastByteMs_ >= config_.blockTimeoutMs) {
     // A packet that stalled earlier is stale: what comes now starts afresh.
     Log("block", "stale packet of " + std::to_string(got_) + " bytes dropped");
     rx_ = Rx::Line;

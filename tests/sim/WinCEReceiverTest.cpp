@@ -291,6 +291,19 @@ TEST(SimWinCE, SilenceTimeOutsAndDisconnection) {
   EXPECT_EQ(idle.instrument.GetState(), sim::Instrument::State::Text);
   EXPECT_EQ(idle.Command("A.1000"), "!\r\n");
 
+  // Without a block time-out a packet may pause as long as it likes.
+  InstrumentConfig patient = WinCE(&t);
+  patient.wince.blockTimeoutMs = 0;
+  WinCERig slow(patient);
+  slow.Switch();
+  ASSERT_EQ(slow.Command("A.1201#F.BIN,0,10"), "!\r\n");
+  slow.Send(Bytes(packet.begin(), packet.begin() + 12));
+  t += 5000;
+  slow.instrument.Tick();
+  EXPECT_EQ(slow.line.TakeText(), "");
+  slow.Send(Bytes(packet.begin() + 12, packet.end()));
+  EXPECT_EQ(slow.line.TakeText(), "!\r\n");
+
   // A silenced speed change is not carried out.
   InstrumentConfig quiet = WinCE(&t);
   quiet.textFaults = {{sim::TextFaultKind::Silence, "A.1300", 1, 1}};
