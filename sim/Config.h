@@ -1,6 +1,7 @@
 #pragma once
 // Everything that makes one simulated instrument different from another: its identity, its
 // line, its boot mode, its classic loader and memory, and the faults it is told to show.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -43,13 +44,17 @@ struct FrameFault {
   std::uint8_t code = 0;
 };
 
-enum class TextFaultKind { Silence, Refuse };
+// Silence: no answer; Refuse: "?"; AskAgain: reply 261 with `value` ("I.261#2" asks for the
+// last data block again). The command is not carried out.
+enum class TextFaultKind { Silence, Refuse, AskAgain };
 // Applies to the nth .. nth+count-1 received text commands equal to command (empty = any).
+// The file receiver's data blocks count as the command "D".
 struct TextFault {
   TextFaultKind kind = TextFaultKind::Silence;
   std::string command;
   int nth = 1;
   int count = 1;
+  int value = 2;  // AskAgain: the number after "I.261#"
 };
 
 // Faults on single bytes. Indices count the bytes the instrument emits, from 0.
@@ -106,6 +111,59 @@ struct Bsl5xxConfig {
 
 // Which loader the loader start commands, startInLoader and the boot mode lead to.
 enum class LoaderKind { Classic, Bsl5xx };
+// A file on a Windows-CE instrument.
+struct WinCEFile {
+  std::string name;            // as the host announced it, e.g. "TORVEX.EXE"
+  std::uint32_t stamp = 0;     // packed DOS date (high word) and time (low word)
+  std::vector<std::uint8_t> data;
+  int announcedBy = 0;         // 1201 or 1205; 0 for a file that was there before
+};
+
+// The file receiver of a Windows-CE instrument: "A.1300#rate" switches the line (8N2 at the
+// new rate, acknowledged there), then files are announced, sent in checked blocks and closed.
+struct WinCEConfig {
+  bool enabled = false;
+  bool checkStopBits = true;  // only a host at 2 stop bits is heard (stricter than a UART)
+  std::size_t blockLimit = 2000;             // longest data block taken
+  std::uint32_t maxFileSize = 16u << 20;     // larger announcements are refused
+  // "A.1201#" of a file it already has with the same or a newer time stamp is answered with
+  // "I.260" (skip it); "A.1205#" always takes the file.
+  bool skipCurrentFiles = true;
+  std::vector<WinCEFile> existing;           // files on the instrument before a transfer
+  std::uint32_t speedAckDelayMs = 0;         // the "!" at the new rate not before this
+  std::uint32_t restartMs = 3000;            // after the final speed change: restart, then "!"
+  std::uint32_t blockTimeoutMs = 1000;       // a block still missing bytes: asked again (0 never)
+  std::uint32_t idleResetMs = 10000;         // host silent this long: back to the text line
+  int disconnectAfterBlocks = -1;            // goes silent for good after this many blocks
+};
+
+// The "Basic-Loader" terminal of older instruments: after a restart it prints its banner,
+// waits for the PC, erases, asks for an S-record file and reports the result in plain text.
+enum class BasicSuccess { Numbered, Plain, Bytes };
+enum class BasicFaultKind { None, Defect, Silence, Abort };
+struct BasicLoaderConfig {
+  bool enabled = false;
+  std::string entryCommand = "A.1220";  // restarts the instrument into the loader
+  // Reply 208 with the boot character after this command ("I.208#0"); empty: none.
+  std::string bootCharAfter = "A.1200";
+  char bootChar = '0';
+  bool startInLoader = false;           // sits in the loader, banner already printed
+  std::uint32_t baud = 19200;
+  // The loader goes on from "Ready PC ?" once the PC listens at its line. A real loader erases
+  // for seconds, long enough for the PC to switch; the simulated one waits until the PC's line
+  // shows its rate with RTS/CTS handshake (off: RTS active is enough).
+  bool needHandshake = true;
+  std::string banner = "Basic-Loader / 1.02";
+  int segment = 0;                      // "Ready PC ?  Seg=0", flash "(1)"; 1: "Seg=1", "(2)"
+  bool halves = true;                   // "Flash-Memory (1/2) erased !", else "... erased !"
+  BasicSuccess success = BasicSuccess::Numbered;
+  bool germanDefect = false;            // "Record defekt!" instead of "S-Record defect!"
+  std::uint32_t flashStart = 0x000000, flashEnd = 0x07FFFF;
+  // At the faultRecord-th record line (S0 counts): Defect reports it defective, Silence stops
+  // answering and taking records, Abort drops the line as a power loss would.
+  BasicFaultKind fault = BasicFaultKind::None;
+  int faultRecord = 1;
+};
 
 struct InstrumentConfig {
   // Line of the text protocol. Only the rate and the data bits are checked there.
@@ -149,10 +207,12 @@ struct InstrumentConfig {
   LoaderKind loaderKind = LoaderKind::Classic;
   LoaderConfig loader;   // the classic loader and its memory
   Bsl5xxConfig bsl5xx;   // the 5xx loader and its memory
+  WinCEConfig wince;
+  BasicLoaderConfig basic;
 
   // Line behaviour.
   WrongRate wrongRate = WrongRate::LineError;
-  bool checkParity = true;  // loader frames need even parity (not visible on a pty)
+  bool checkParity = true;  // loader frames need even parity, the receivers none (a pty shows none)
   bool pacing = false;      // emit at the line rate from a thread of its own
 
   // Faults.

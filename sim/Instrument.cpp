@@ -25,6 +25,15 @@ std::uint32_t SteadyMs() {
                                         .count());
 }
 
+// What a UART makes of frames at the wrong rate: mostly high bits, none of them a marker the
+// host would take for an answer.
+std::vector<std::uint8_t> Noise(std::size_t n, std::mt19937& random) {
+  static const std::uint8_t noise[] = {0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF, 0x00};
+  std::vector<std::uint8_t> out;
+  for (std::size_t k = 0; k < std::min<std::size_t>(n, 4); ++k) out.push_back(noise[random() % sizeof noise]);
+  return out;
+}
+
 const MemoryMap& MapOf(const InstrumentConfig& c) {
   return c.loaderKind == LoaderKind::Bsl5xx ? c.bsl5xx.memory : c.loader.memory;
 }
@@ -49,6 +58,8 @@ const char* StateName(Instrument::State state) {
     case Instrument::State::Text: return "text";
     case Instrument::State::BootWait: return "boot";
     case Instrument::State::Loader: return "loader";
+    case Instrument::State::WinCE: return "wince";
+    case Instrument::State::BasicLoader: return "basic-loader";
     case Instrument::State::Disconnected: return "disconnected";
   }
   return "?";
@@ -60,6 +71,8 @@ Instrument::Instrument(InstrumentConfig config)
       loader_(config_.loader, config_.frameFaults, flash_),
       bsl5xx_(config_.bsl5xx, config_.frameFaults, flash_),
       text_(config_, [this] { return ResetVector(); }),
+      wince_(config_.wince, [this] { return Now(); }),
+      basic_(config_.basic),
       random_(config_.bytes.seed) {
   startMs_ = SteadyMs();
   // A device without preloaded firmware still has a vector table: it holds the password.
@@ -76,6 +89,12 @@ Instrument::Instrument(InstrumentConfig config)
   bsl5xx_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   text_.onCommand = [this](const std::string& line) { Record("cmd", line); };
   text_.onFault = [this](const std::string& t) { Record("fault", t); };
+  wince_.dueFault = [this](const std::string& key) { return text_.DueFault(key); };
+  wince_.note = [this](const std::string& line) { text_.Note(line); };
+  wince_.other = [this](const std::string& line, std::vector<std::uint8_t>& out) { text_.Line(line, out); };
+  wince_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  basic_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  textBaudBefore_ = config_.baud;
   // A 5xx instrument in boot mode sits in its loader: its own answers carry the marker.
   if (config_.startInLoader || (Is5xx() && config_.bootMode == BootMode::Marker)) {
     state_ = State::Loader;
@@ -83,6 +102,9 @@ Instrument::Instrument(InstrumentConfig config)
       bsl5xx_.Enter();
     else
       loader_.Enter();
+  } else if (config_.basic.startInLoader) {
+    state_ = State::BasicLoader;
+    basic_.EnterQuietly();
   } else if (config_.bootMode != BootMode::Off) {
     state_ = State::BootWait;
   } else {
@@ -121,8 +143,22 @@ bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
 
 platform::LineSettings Instrument::OwnLine() const {
   platform::LineSettings own;
-  own.baud = state_ == State::Loader ? LoaderBaud() : config_.baud;
-  own.parity = state_ == State::Loader ? platform::Parity::Even : platform::Parity::None;
+  own.baud = config_.baud;
+  switch (state_) {
+    case State::Loader:
+      own.baud = LoaderBaud();
+      own.parity = platform::Parity::Even;
+      break;
+    case State::WinCE:
+      own.baud = winceBaud_;
+      own.stopBits = platform::StopBits::Two;
+      break;
+    case State::BasicLoader:
+      own.baud = basic_.Baud();
+      break;
+    default:
+      break;
+  }
   return own;
 }
 
@@ -140,8 +176,13 @@ void Instrument::OnHostLineChanged(const platform::LineSettings& line) {
   platform::LineSettings own;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!startupPending_ || state_ != State::Text || !LineMatches(line)) return;
-    Announce(actions);
+    hostLine_ = line;
+    hostLineKnown_ = true;
+    if (state_ == State::Disconnected) return;
+    CheckIdle();
+    if (startupPending_ && startupOnLineChange_ && state_ == State::Text && LineMatches(line)) Announce(actions);
+    CheckSpeedAck(actions);
+    if (state_ == State::BasicLoader) BasicLoaderHostLine(line, actions);
     own = OwnLine();
   }
   Deliver(std::move(actions), 0, own);
@@ -152,12 +193,102 @@ void Instrument::Tick() {
   platform::LineSettings own;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!startupPending_ || state_ != State::Text) return;
-    if (Now() - firmwareStartMs_ < config_.startupFallbackMs) return;
-    Announce(actions);
+    if (state_ == State::Disconnected) return;
+    CheckIdle();
+    CheckSpeedAck(actions);
+    if (state_ == State::WinCE) {
+      std::vector<std::uint8_t> out;
+      wince_.Tick(out);
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+    }
+    if (startupPending_ && state_ == State::Text && Now() - firmwareStartMs_ >= startupDelayMs_) Announce(actions);
     own = OwnLine();
   }
   Deliver(std::move(actions), 0, own);
+}
+
+void Instrument::CheckIdle() {
+  if (state_ != State::WinCE || config_.wince.idleResetMs == 0) return;
+  if (Now() - lastHostMs_ < config_.wince.idleResetMs) return;
+  wince_.Abandon();
+  state_ = State::Text;
+  config_.baud = textBaudBefore_;
+  speedAckPending_ = restartAfterAck_ = false;
+  Record("state", "file receiver idle: text protocol at " + std::to_string(config_.baud) + " baud");
+}
+
+void Instrument::SpeedChange(std::uint32_t baud) {
+  if (state_ == State::WinCE) winceBaud_ = baud;
+  speedAckPending_ = true;
+  speedChangeMs_ = lastHostMs_ = Now();
+  Record("state", state_ == State::WinCE ? "file receiver at " + std::to_string(baud) + " baud 8N2"
+                                         : "text protocol at " + std::to_string(baud) + " baud");
+}
+
+// The "!" of a speed change leaves at the new line, so it is sent only once the host listens
+// there: a host that never switches never sees it.
+void Instrument::CheckSpeedAck(std::vector<Action>& actions) {
+  if (!speedAckPending_ || !hostLineKnown_ || !LineMatches(hostLine_)) return;
+  if (Now() - speedChangeMs_ < config_.wince.speedAckDelayMs) return;
+  speedAckPending_ = false;
+  actions.push_back({Faulted({'!', '\r', '\n'}), 0});
+  Record("state", "speed change acknowledged at " + std::to_string(OwnLine().baud) + " baud");
+  if (restartAfterAck_) {
+    restartAfterAck_ = false;
+    Restarted();
+  }
+}
+
+// After the transfer the instrument restarts with its new files and announces itself when it
+// is up again.
+void Instrument::Restarted() {
+  ++firmwareStarts_;
+  if (!config_.versionAfterUpdate.empty()) config_.version = config_.versionAfterUpdate;
+  startupPending_ = !config_.startupLine.empty();
+  firmwareStartMs_ = Now();
+  startupDelayMs_ = config_.wince.restartMs;
+  startupOnLineChange_ = false;
+  Record("state", "restarting with the received files, version " + config_.version);
+}
+
+void Instrument::EnterBasicLoader(std::vector<Action>& actions) {
+  state_ = State::BasicLoader;
+  Record("state", "Basic-Loader");
+  std::vector<std::uint8_t> out;
+  basic_.Enter(out);
+  Say(actions, std::move(out));
+  if (hostLineKnown_) BasicLoaderHostLine(hostLine_, actions);
+}
+
+// The loader goes on once the PC listens at its line: with the RTS/CTS handshake, or
+// (needHandshake off) with RTS active.
+void Instrument::BasicLoaderHostLine(const platform::LineSettings& line, std::vector<Action>& actions) {
+  if (basic_.GetPhase() != BasicLoader::Phase::WaitingForPc) return;
+  if (!LineMatches(line) || !(line.ctsFlow || (!config_.basic.needHandshake && line.rts))) return;
+  std::vector<std::uint8_t> out;
+  basic_.PcReady(out);
+  Say(actions, std::move(out));
+}
+
+void Instrument::Say(std::vector<Action>& actions, std::vector<std::uint8_t> bytes) {
+  if (bytes.empty()) return;
+  if (!hostLineKnown_ || LineMatches(hostLine_)) {
+    actions.push_back({Faulted(bytes), 0});
+    return;
+  }
+  char buf[112];
+  std::snprintf(buf, sizeof buf, "%zu bytes sent at %u baud while the host listens at %u", bytes.size(),
+                static_cast<unsigned>(OwnLine().baud), static_cast<unsigned>(hostLine_.baud));
+  Record("wrong-line", buf);
+  if (config_.wrongRate == WrongRate::LineError)
+    actions.push_back({{}, platform::LineErrFraming});
+  else if (config_.wrongRate == WrongRate::Garbage)
+    actions.push_back({Noise(bytes.size(), random_), 0});
+}
+
+void Instrument::Disconnect() {
+  state_ = State::Disconnected;
+  Record("state", "disconnected");
 }
 
 bool Instrument::WaitIdle(std::uint32_t ms) { return !pacer_ || pacer_->WaitIdle(ms); }
@@ -193,11 +324,6 @@ bool Instrument::LoadFirmware(const std::string& tiTxt, std::string* error) {
 
 std::uint32_t Instrument::LoaderBaud() const { return Is5xx() ? bsl5xx_.Baud() : loader_.Baud(); }
 
-std::uint32_t Instrument::ListeningBaud() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == State::Loader ? LoaderBaud() : config_.baud;
-}
-
 void Instrument::EnterLoader() {
   state_ = State::Loader;
   if (Is5xx())
@@ -205,6 +331,11 @@ void Instrument::EnterLoader() {
   else
     loader_.Enter();
   Record("state", Is5xx() ? "5xx loader" : "loader");
+}
+
+std::uint32_t Instrument::ListeningBaud() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return OwnLine().baud;
 }
 
 bool Instrument::LineMatches(const platform::LineSettings& line) const {
@@ -220,6 +351,13 @@ bool Instrument::LineMatches(const platform::LineSettings& line) const {
                 line.parity == platform::Parity::Even);
       return line.baud == loader_.Baud() && line.dataBits == 8 &&
              (!config_.checkParity || line.parity == platform::Parity::Even);
+    case State::WinCE:
+      return line.baud == winceBaud_ && line.dataBits == 8 &&
+             (!config_.checkParity || line.parity == platform::Parity::None) &&
+             (!config_.wince.checkStopBits || line.stopBits == platform::StopBits::Two);
+    case State::BasicLoader:
+      return line.baud == basic_.Baud() && line.dataBits == 8 &&
+             (!config_.checkParity || line.parity == platform::Parity::None);
     case State::Disconnected:
       return false;
   }
@@ -234,6 +372,9 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::Disconnected || n == 0) return;
+    CheckIdle();
+    hostLine_ = line;
+    hostLineKnown_ = true;
     own = OwnLine();  // the bytes cross the line at the instrument's own settings
     std::vector<std::uint8_t> in(data, data + n);
     if (config_.bytes.dropInRate > 0) {
@@ -246,39 +387,18 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
     if (!LineMatches(line)) {
       char buf[96];
       std::snprintf(buf, sizeof buf, "%zu bytes at %u baud %d data bits, listening at %u", n,
-                    static_cast<unsigned>(line.baud), line.dataBits,
-                    static_cast<unsigned>(state_ == State::Loader ? LoaderBaud() : config_.baud));
+                    static_cast<unsigned>(line.baud), line.dataBits, static_cast<unsigned>(own.baud));
       Record("wrong-line", buf);
       if (config_.wrongRate == WrongRate::LineError) {
         actions.push_back({{}, platform::LineErrFraming});
       } else if (config_.wrongRate == WrongRate::Garbage) {
-        // What a UART makes of a frame at the wrong rate: mostly high bits, none of them a
-        // marker the host would take for an answer.
-        static const std::uint8_t noise[] = {0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF, 0x00};
-        Action a;
-        std::size_t count = std::min<std::size_t>(n, 4);
-        for (std::size_t k = 0; k < count; ++k) a.bytes.push_back(noise[random_() % sizeof noise]);
-        actions.push_back(std::move(a));
+        actions.push_back({Noise(n, random_), 0});
       }
     } else if (!in.empty()) {
+      lastHostMs_ = Now();
       if (startupPending_ && state_ == State::Text) Announce(actions);
-      const bool loader5xx = state_ == State::Loader && Is5xx();
-      std::vector<std::uint8_t> out;
-      Dispatch(in.data(), in.size(), out);
-      if (!out.empty()) {
-        std::vector<std::uint8_t> sent = Faulted(out);
-        // The loader answers in 8E1. A host without parity takes the parity bit for the stop
-        // bit (a framing error where it is 0); one with odd parity finds every byte wrong.
-        unsigned errors = 0;
-        if (loader5xx && config_.checkParity) {
-          if (line.parity == platform::Parity::Odd && !sent.empty()) errors = platform::LineErrParity;
-          if (line.parity == platform::Parity::None)
-            for (std::uint8_t b : sent)
-              if (EvenOnes(b)) errors = platform::LineErrFraming;
-        }
-        actions.push_back({std::move(sent), 0});
-        if (errors) actions.push_back({{}, errors});
-      }
+      CheckSpeedAck(actions);
+      Dispatch(in.data(), in.size(), line, actions);
     }
     if (state_ == State::Disconnected && !disconnectReported_) {
       disconnectReported_ = true;
@@ -289,23 +409,61 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
   if (disconnected) disconnected();
 }
 
-void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
+void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line,
+                          std::vector<Action>& actions) {
   std::size_t at = 0;
+  auto commandsDone = [this] {
+    return config_.disconnectAfterCommands >= 0 &&
+           static_cast<int>(text_.Commands().size()) >= config_.disconnectAfterCommands;
+  };
   while (at < n && state_ != State::Disconnected) {
+    std::vector<std::uint8_t> out;
     if (state_ == State::Text) {
       at += text_.Feed(data + at, n - at, out);
-      if (config_.disconnectAfterCommands >= 0 &&
-          static_cast<int>(text_.Commands().size()) >= config_.disconnectAfterCommands) {
-        state_ = State::Disconnected;
-        Record("state", "disconnected");
-        return;
-      }
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+      if (commandsDone()) return Disconnect();
+      std::uint32_t baud = 0;
       if (text_.TakeLoaderRequest()) {
         // The rest of this write (the LF after the CR) reaches the firmware while it is still
         // answering; the loader starts with an empty receiver.
         EnterLoader();
         return;
+      } else if (text_.TakeSpeedRequest(baud)) {
+        textBaudBefore_ = config_.baud;
+        state_ = State::WinCE;
+        wince_.Start();
+        SpeedChange(baud);
+      } else if (text_.TakeBasicLoaderRequest()) {
+        EnterBasicLoader(actions);
       }
+    } else if (state_ == State::WinCE) {
+      wince_.Feed(data + at, n - at, out);
+      at = n;
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+      // Loader starts are not taken in the middle of a transfer.
+      text_.TakeLoaderRequest();
+      text_.TakeBasicLoaderRequest();
+      std::uint32_t ignored = 0;
+      text_.TakeSpeedRequest(ignored);
+      if (commandsDone()) return Disconnect();
+      if (config_.wince.disconnectAfterBlocks >= 0 && wince_.Blocks() >= config_.wince.disconnectAfterBlocks)
+        return Disconnect();
+      std::uint32_t baud = 0;
+      if (wince_.TakeSpeedRequest(baud)) {
+        if (wince_.TransferEnded()) {
+          // The final speed change: back to the command protocol, then the restart.
+          state_ = State::Text;
+          config_.baud = baud;
+          restartAfterAck_ = true;
+        }
+        SpeedChange(baud);
+      }
+    } else if (state_ == State::BasicLoader) {
+      BasicLoaderHostLine(line, actions);
+      basic_.Feed(data + at, n - at, line.ctsFlow, out);
+      at = n;
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+      if (basic_.GetPhase() == BasicLoader::Phase::Aborted) return Disconnect();
     } else if (state_ == State::Loader) {
       int frames;
       bool started;
@@ -319,11 +477,22 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
         started = loader_.TakeFirmwareStart();
       }
       at = n;
-      if (config_.disconnectAfterFrames >= 0 && frames >= config_.disconnectAfterFrames) {
-        state_ = State::Disconnected;
-        Record("state", "disconnected");
-        return;
+      if (!out.empty()) {
+        std::vector<std::uint8_t> sent = Faulted(out);
+        // The 5xx loader answers in 8E1. A host without parity takes the parity bit for the
+        // stop bit (a framing error where it is 0); one with odd parity finds every byte wrong.
+        unsigned errors = 0;
+        if (Is5xx() && config_.checkParity) {
+          if (line.parity == platform::Parity::Odd && !sent.empty()) errors = platform::LineErrParity;
+          if (line.parity == platform::Parity::None)
+            for (std::uint8_t b : sent)
+              if (EvenOnes(b)) errors = platform::LineErrFraming;
+        }
+        actions.push_back({std::move(sent), 0});
+        if (errors) actions.push_back({{}, errors});
       }
+      if (config_.disconnectAfterFrames >= 0 && frames >= config_.disconnectAfterFrames)
+        return Disconnect();
       if (started) FirmwareStarted();
     } else {  // boot mode: look for a wake-up frame at the end of what came
       for (; at < n; ++at) {
@@ -335,6 +504,7 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
           break;
         }
       }
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
     }
   }
 }
@@ -393,6 +563,8 @@ void Instrument::FirmwareStarted() {
   if (!version.empty()) config_.version = version;
   startupPending_ = !config_.startupLine.empty();
   firmwareStartMs_ = Now();
+  startupDelayMs_ = config_.startupFallbackMs;
+  startupOnLineChange_ = true;
   Record("state", "firmware started, version " + config_.version);
 }
 
@@ -522,6 +694,50 @@ std::vector<std::uint8_t> Instrument::DumpMain(std::uint32_t* base) const {
   std::vector<std::uint8_t> out;
   for (std::uint32_t a = m.mainStart; a <= m.mainEnd && a <= flash_.Top(); ++a)
     out.push_back(flash_.Read(a));
+  return out;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+std::vector<WinCEFile> Instrument::WinCEFiles() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return wince_.Files();
+}
+std::vector<std::string> Instrument::WinCEReceived() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return wince_.Received();
+}
+int Instrument::WinCEBlocks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return wince_.Blocks();
+}
+BasicLoader::Phase Instrument::BasicLoaderPhase() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return basic_.GetPhase();
+}
+std::map<std::uint32_t, std::uint8_t> Instrument::BasicMemory() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return basic_.Memory();
+}
+int Instrument::BasicRecords() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return basic_.Records();
+}
+std::string Instrument::DumpBasicSRecords() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return FormatSRecords(basic_.Memory(), "basic-loader memory", basic_.EntryAddress());
+}
+std::vector<std::uint8_t> Instrument::DumpBasicBinary(std::uint32_t* base) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::map<std::uint32_t, std::uint8_t>& memory = basic_.Memory();
+  std::uint32_t start = config_.basic.flashStart;
+  if (base) *base = start;
+  std::vector<std::uint8_t> out;
+  if (memory.empty()) return out;
+  out.assign(memory.rbegin()->first - start + 1, 0xFF);
+  for (const auto& [address, value] : memory) out[address - start] = value;
   return out;
 }
 

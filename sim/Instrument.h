@@ -16,23 +16,28 @@
 
 #include "platform/Loopback.h"
 #include "sim/Bsl5xxLoader.h"
+#include "sim/BasicLoader.h"
 #include "sim/ClassicLoader.h"
 #include "sim/Config.h"
 #include "sim/Flash.h"
 #include "sim/Pacer.h"
 #include "sim/TextProtocol.h"
+#include "sim/WinCEReceiver.h"
 
 namespace sim {
 
 struct LogEntry {
   std::uint32_t ms;  // time stamp from the configured clock
-  std::string kind;  // "cmd", "frame", "sync", "wake", "wrong-line", "fault", "state"
+  std::string kind;  // "cmd", "frame", "sync", "wake", "wrong-line", "fault", "state",
+                     // "block", "file" (file receiver), "loader", "record" (Basic-Loader)
   std::string text;
 };
 
 class Instrument : public platform::LoopbackPeer {
  public:
-  enum class State { Text, BootWait, Loader, Disconnected };
+  // Loader: the classic ROM loader; WinCE: the file receiver at the transfer speed;
+  // BasicLoader: the Basic-Loader terminal.
+  enum class State { Text, BootWait, Loader, WinCE, BasicLoader, Disconnected };
 
   explicit Instrument(InstrumentConfig config = {});
   ~Instrument() override;
@@ -42,7 +47,8 @@ class Instrument : public platform::LoopbackPeer {
   void OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) override;
   void OnHostLineChanged(const platform::LineSettings& line) override;
   bool Busy() override;
-  // Time-driven work (the start-up line's fallback); the pty program calls it regularly.
+  // Time-driven work (the start-up line's fallback, the file receiver's time-outs and its
+  // restart); the pty program calls it regularly.
   void Tick();
 
   // Other transports (the pseudo-terminal program): where emitted bytes and line errors go.
@@ -80,6 +86,20 @@ class Instrument : public platform::LoopbackPeer {
   // Raw image of main flash from its start address (unwritten bytes 0xFF).
   std::vector<std::uint8_t> DumpMain(std::uint32_t* base) const;
 
+  // The file receiver: the instrument's files (configured and received), names received in
+  // order, data packets seen.
+  std::vector<WinCEFile> WinCEFiles() const;
+  std::vector<std::string> WinCEReceived() const;
+  int WinCEBlocks() const;
+  // The Basic-Loader: its phase, the bytes programmed since its erase, record lines taken,
+  // and the memory as an S-record file or as raw bytes from flashStart to the highest
+  // programmed address (unwritten bytes 0xFF).
+  BasicLoader::Phase BasicLoaderPhase() const;
+  std::map<std::uint32_t, std::uint8_t> BasicMemory() const;
+  int BasicRecords() const;
+  std::string DumpBasicSRecords() const;
+  std::vector<std::uint8_t> DumpBasicBinary(std::uint32_t* base) const;
+
  private:
   struct Action {
     std::vector<std::uint8_t> bytes;
@@ -88,7 +108,17 @@ class Instrument : public platform::LoopbackPeer {
   void Record(const std::string& kind, const std::string& text);
   std::uint32_t Now() const;
   bool LineMatches(const platform::LineSettings& line) const;
-  void Dispatch(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out);
+  void Dispatch(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line,
+                std::vector<Action>& actions);
+  void Disconnect();
+  // Bytes the instrument sends at its own line: the host gets them only when it listens there.
+  void Say(std::vector<Action>& actions, std::vector<std::uint8_t> bytes);
+  void EnterBasicLoader(std::vector<Action>& actions);
+  void BasicLoaderHostLine(const platform::LineSettings& line, std::vector<Action>& actions);
+  void SpeedChange(std::uint32_t baud);
+  void CheckSpeedAck(std::vector<Action>& actions);
+  void CheckIdle();
+  void Restarted();
   void Wake(std::vector<std::uint8_t>& out);
   void FirmwareStarted();
   std::vector<std::uint8_t> Faulted(const std::vector<std::uint8_t>& bytes);
@@ -109,6 +139,8 @@ class Instrument : public platform::LoopbackPeer {
   Bsl5xxLoader bsl5xx_;
   TextProtocol text_;
   State state_;
+  WinCEReceiver wince_;
+  BasicLoader basic_;
   std::vector<std::uint8_t> bootBuffer_;
   std::vector<LogEntry> log_;
   std::function<void(const LogEntry&)> logSink_;
@@ -117,6 +149,18 @@ class Instrument : public platform::LoopbackPeer {
   int firmwareStarts_ = 0;
   bool startupPending_ = false;
   std::uint32_t firmwareStartMs_ = 0;
+  std::uint32_t startupDelayMs_ = 0;     // the fallback, or the file receiver's restart time
+  bool startupOnLineChange_ = true;      // a line change back to the text settings announces
+  // The file receiver's line and speed changes.
+  std::uint32_t winceBaud_ = 38400;
+  std::uint32_t textBaudBefore_ = 9600;  // the text rate before the first speed change
+  bool speedAckPending_ = false;
+  std::uint32_t speedChangeMs_ = 0;
+  bool restartAfterAck_ = false;
+  std::uint32_t lastHostMs_ = 0;
+  // The host's line as last seen (bytes or a change); answers at another line are lost.
+  platform::LineSettings hostLine_;
+  bool hostLineKnown_ = false;
   std::uint64_t emitted_ = 0;
   std::mt19937 random_;
   std::uint32_t startMs_;

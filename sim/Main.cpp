@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -74,6 +76,7 @@ platform::LineSettings HostLine(int master) {
   }
   if (t.c_cflag & PARENB) line.parity = (t.c_cflag & PARODD) ? platform::Parity::Odd : platform::Parity::Even;
   line.stopBits = (t.c_cflag & CSTOPB) ? platform::StopBits::Two : platform::StopBits::One;
+  line.ctsFlow = (t.c_cflag & CRTSCTS) != 0;  // a pty keeps the flag, though it has no CTS
   return line;
 }
 
@@ -83,8 +86,72 @@ bool WriteFile(const std::string& path, const std::string& data) {
   return static_cast<bool>(out);
 }
 
+// Written aside and renamed, so a reader never sees half a file.
+bool WriteAside(const std::string& path, const std::string& data) {
+  std::string tmp = path + ".tmp";
+  if (!WriteFile(tmp, data) || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::fprintf(stderr, "instrument-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// A received file's place below the folder: the announced path with either separator, without
+// empty, "." and ".." parts, so nothing lands outside the folder.
+std::filesystem::path PathBelow(const std::string& folder, const std::string& name) {
+  std::filesystem::path p(folder);
+  std::string part;
+  bool any = false;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '\\' && name[i] != '/') {
+      part += name[i] == ':' ? '_' : name[i];
+      continue;
+    }
+    if (!part.empty() && part != "." && part != "..") {
+      p /= part;
+      any = true;
+    }
+    part.clear();
+  }
+  return any ? p : p / "unnamed";
+}
+
+bool WriteWinCEFiles(const sim::Instrument& instrument, const std::string& folder) {
+  bool ok = true;
+  for (const sim::WinCEFile& f : instrument.WinCEFiles()) {
+    if (f.announcedBy == 0) continue;  // it was there before
+    std::filesystem::path path = PathBelow(folder, f.name);
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    if (!WriteAside(path.string(), std::string(f.data.begin(), f.data.end()))) {
+      ok = false;
+      continue;
+    }
+    // The file's time stamp as announced (DOS stamps are local time).
+    std::tm when{};
+    if (sim::DosTimeToTm(f.stamp, when)) {
+      std::time_t t = std::mktime(&when);
+      utimbuf times{t, t};
+      if (t != static_cast<std::time_t>(-1)) utime(path.c_str(), &times);
+    }
+  }
+  return ok;
+}
+
 bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) {
-  if (o.dumpFile.empty()) return true;
+  bool ok = true;
+  if (!o.winceDir.empty()) ok = WriteWinCEFiles(instrument, o.winceDir) && ok;
+  if (!o.basicDump.empty()) {
+    std::string data;
+    if (o.basicDumpBinary) {
+      std::vector<std::uint8_t> raw = instrument.DumpBasicBinary(nullptr);
+      data.assign(raw.begin(), raw.end());
+    } else {
+      data = instrument.DumpBasicSRecords();
+    }
+    ok = WriteAside(o.basicDump, data) && ok;
+  }
+  if (o.dumpFile.empty()) return ok;
   std::string data;
   if (o.dumpBinary) {
     std::uint32_t base = 0;
@@ -93,14 +160,7 @@ bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) 
   } else {
     data = instrument.DumpTiTxt();
   }
-  // Written aside and renamed, so a reader never sees half a dump.
-  std::string tmp = o.dumpFile + ".tmp";
-  if (!WriteFile(tmp, data) || std::rename(tmp.c_str(), o.dumpFile.c_str()) != 0) {
-    std::fprintf(stderr, "instrument-sim: cannot write the dump %s: %s\n", o.dumpFile.c_str(),
-                 std::strerror(errno));
-    return false;
-  }
-  return true;
+  return WriteAside(o.dumpFile, data) && ok;
 }
 
 bool ReadTiTxt(const std::string& path, std::map<std::uint32_t, std::uint8_t>& bytes) {
@@ -192,6 +252,14 @@ class LineTrace {
   std::mutex mutex_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
+
+// The session ended with its end command, or the Basic-Loader has said its last word (its
+// programming run ends the use of the program).
+bool Over(const sim::Instrument& instrument) {
+  using Phase = sim::BasicLoader::Phase;
+  Phase phase = instrument.BasicLoaderPhase();
+  return instrument.Ended() || phase == Phase::Programmed || phase == Phase::Defect;
+}
 
 std::uint64_t NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -345,10 +413,10 @@ int main(int argc, char** argv) {
     if (r > 0 && (p.revents & (POLLHUP | POLLERR))) hangUp = true;
     if (hangUp) {
       // No host has the slave open (yet, or any more); poll would not wait.
-      if (o.exitAfterEnd && hostSeen && instrument.Ended()) break;
+      if (o.exitAfterEnd && hostSeen && Over(instrument)) break;
       usleep(50000);
     }
-    if (o.exitAfterEnd && instrument.Ended() && NowMs() - lastActivity >= o.endGraceMs) break;
+    if (o.exitAfterEnd && Over(instrument) && NowMs() - lastActivity >= o.endGraceMs) break;
   }
 
   instrument.WaitIdle(5000);

@@ -78,14 +78,36 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --fault KIND:CMD:N[:COUNT] loader frame fault; KIND nak|silence|corrupt|wrongread|message,
                              CMD hex|any; 5xx: nak=HEX answers that error byte (52),
                              message=HEX a message reply instead of the command
-  --text-fault KIND:CMD:N[:COUNT]            KIND silence|refuse, CMD e.g. A.2000 or any
+  --text-fault KIND:CMD:N[:COUNT]            KIND silence|refuse|again[=V] (reply "I.261#V",
+                             V 2 unless given), CMD e.g. A.2000, D (file packets) or any
   --drop-out I,J --corrupt-out I,J           emitted byte indices (from 0)
   --drop-rate P --corrupt-rate P --drop-in-rate P --seed N
-  --disconnect-after-frames N --disconnect-after-commands N
+  --disconnect-after-frames N --disconnect-after-commands N --disconnect-after-blocks N
+Windows-CE file receiver:
+  --wince                    "A.1300#RATE" switches to RATE 8N2 ("!" there) and takes files
+  --wince-have NAME=STAMP    a file it has (DOS time stamp): "A.1201#" of it, not newer, gets
+                             "I.260"; repeatable
+  --wince-no-skip            "A.1201#" takes every file
+  --wince-any-stop-bits      heard at 1 stop bit too
+  --wince-max-file N         larger announcements are refused (16777216)
+  --wince-ack-delay-ms N --wince-restart-ms N (3000) --wince-block-timeout-ms N (1000)
+  --wince-idle-ms N          back to the text line after N ms without the host (10000; 0 never)
+  --wince-dir DIR            received files written below DIR at exit and on SIGUSR1
+Basic-Loader terminal:
+  --basic-loader             "A.1220" restarts into it; "A.1200" gets "I.208#0" as well
+  --basic-entry CMD --basic-boot-after CMD|none --basic-boot-char C
+  --basic-start              sits in the loader from the start (banner already printed)
+  --basic-banner T --basic-segment 0|1 --basic-erase halves|whole
+  --basic-success numbered|plain|bytes --basic-german ("Record defekt!")
+  --basic-no-handshake       goes on when the PC is at 19200 with RTS active, handshake or not
+  --basic-flash HEX-HEX      flash range (0-7FFFF); records outside are defective
+  --basic-fault defect|silence|abort:N       at the Nth record line
+  --basic-dump FILE [--basic-dump-format srec|bin]  its memory at exit and on SIGUSR1
   --dump FILE [--dump-format titxt|bin]      flash dump at exit and on SIGUSR1
   --log FILE                 command log with time stamps
   --trace FILE               line trace: "<us> in|out <hex>" for every chunk read or written
-  --exit-after-end [--end-grace MS]          exit once the session has ended
+  --exit-after-end [--end-grace MS]          exit once the session has ended (or the
+                             Basic-Loader has reported its result)
   --compare DUMP IMAGE       no instrument: exit 0 when the TI-TXT dump DUMP holds exactly the
                              bytes of the TI-TXT image IMAGE and nothing else is programmed;
                              else print the first difference and exit 1 (2: unreadable file)
@@ -124,12 +146,76 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     if (a == "--pacing") { c.pacing = true; continue; }
     if (a == "--exit-after-end") { o.exitAfterEnd = true; continue; }
     if (a == "--info-a-unlocked") { c.bsl5xx.infoALocked = false; continue; }
+    if (a == "--wince") { c.wince.enabled = true; continue; }
+    if (a == "--wince-no-skip") { c.wince.skipCurrentFiles = false; continue; }
+    if (a == "--wince-any-stop-bits") { c.wince.checkStopBits = false; continue; }
+    if (a == "--basic-loader") { c.basic.enabled = true; continue; }
+    if (a == "--basic-start") { c.basic.enabled = c.basic.startInLoader = true; continue; }
+    if (a == "--basic-german") { c.basic.germanDefect = true; continue; }
+    if (a == "--basic-no-handshake") { c.basic.needHandshake = false; continue; }
     if (!value(v)) return false;
     if (a == "--link") o.link = v;
     else if (a == "--dump") o.dumpFile = v;
     else if (a == "--dump-format") {
       if (v != "titxt" && v != "bin") return bad(v);
       o.dumpBinary = v == "bin";
+    } else if (a == "--wince-dir") o.winceDir = v;
+    else if (a == "--basic-dump") o.basicDump = v;
+    else if (a == "--basic-dump-format") {
+      if (v != "srec" && v != "bin") return bad(v);
+      o.basicDumpBinary = v == "bin";
+    } else if (a == "--wince-have") {
+      std::size_t eq = v.rfind('=');
+      if (eq == std::string::npos || eq == 0 || !Number(v.substr(eq + 1), n, 10) || n > 0xFFFFFFFF) return bad(v);
+      c.wince.existing.push_back({v.substr(0, eq), static_cast<std::uint32_t>(n), {}, 0});
+    } else if (a == "--wince-max-file") {
+      if (!Number(v, n, 10) || n > (1u << 30)) return bad(v);
+      c.wince.maxFileSize = static_cast<std::uint32_t>(n);
+    } else if (a == "--wince-ack-delay-ms" || a == "--wince-restart-ms" || a == "--wince-block-timeout-ms" ||
+               a == "--wince-idle-ms") {
+      if (!Number(v, n, 10) || n > 600000) return bad(v);
+      std::uint32_t ms = static_cast<std::uint32_t>(n);
+      if (a == "--wince-ack-delay-ms") c.wince.speedAckDelayMs = ms;
+      else if (a == "--wince-restart-ms") c.wince.restartMs = ms;
+      else if (a == "--wince-block-timeout-ms") c.wince.blockTimeoutMs = ms;
+      else c.wince.idleResetMs = ms;
+    } else if (a == "--basic-entry") {
+      if (v.empty()) return bad(v);
+      c.basic.enabled = true;
+      c.basic.entryCommand = v;
+    } else if (a == "--basic-boot-after") {
+      c.basic.bootCharAfter = v == "none" ? std::string() : v;
+    } else if (a == "--basic-boot-char") {
+      if (v.size() != 1) return bad(v);
+      c.basic.bootChar = v[0];
+    } else if (a == "--basic-banner") c.basic.banner = v;
+    else if (a == "--basic-segment") {
+      if (v != "0" && v != "1") return bad(v);
+      c.basic.segment = v == "1" ? 1 : 0;
+    } else if (a == "--basic-erase") {
+      if (v != "halves" && v != "whole") return bad(v);
+      c.basic.halves = v == "halves";
+    } else if (a == "--basic-success") {
+      if (v == "numbered") c.basic.success = BasicSuccess::Numbered;
+      else if (v == "plain") c.basic.success = BasicSuccess::Plain;
+      else if (v == "bytes") c.basic.success = BasicSuccess::Bytes;
+      else return bad(v);
+    } else if (a == "--basic-flash") {
+      std::vector<std::string> r = Split(v, '-');
+      std::uint64_t lo, hi;
+      // The binary dump spans the range: kept within 64 MB.
+      if (r.size() != 2 || !Hex(r[0], lo) || !Hex(r[1], hi) || lo > hi || hi > 0xFFFFFFFF || hi - lo >= (64u << 20))
+        return bad(v);
+      c.basic.flashStart = static_cast<std::uint32_t>(lo);
+      c.basic.flashEnd = static_cast<std::uint32_t>(hi);
+    } else if (a == "--basic-fault") {
+      std::vector<std::string> f = Split(v, ':');
+      if (f.size() != 2 || !Number(f[1], n, 10) || n < 1 || n > 1000000) return bad(v);
+      if (f[0] == "defect") c.basic.fault = BasicFaultKind::Defect;
+      else if (f[0] == "silence") c.basic.fault = BasicFaultKind::Silence;
+      else if (f[0] == "abort") c.basic.fault = BasicFaultKind::Abort;
+      else return bad(v);
+      c.basic.faultRecord = static_cast<int>(n);
     } else if (a == "--log") o.logFile = v;
     else if (a == "--trace") o.traceFile = v;
     else if (a == "--firmware") o.firmwareFile = v;
@@ -262,7 +348,11 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
         TextFault tf;
         if (f[0] == "silence") tf.kind = TextFaultKind::Silence;
         else if (f[0] == "refuse") tf.kind = TextFaultKind::Refuse;
-        else return bad(v);
+        else if (f[0] == "again") tf.kind = TextFaultKind::AskAgain;
+        else if (f[0].rfind("again=", 0) == 0 && Number(f[0].substr(6), n, 10) && n <= 99999) {
+          tf.kind = TextFaultKind::AskAgain;
+          tf.value = static_cast<int>(n);
+        } else return bad(v);
         tf.command = f[1] == "any" ? std::string() : f[1];
         tf.nth = static_cast<int>(nth);
         tf.count = static_cast<int>(count);
@@ -280,10 +370,12 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     } else if (a == "--seed") {
       if (!Number(v, n, 10) || n > 0xFFFFFFFF) return bad(v);
       c.bytes.seed = static_cast<std::uint32_t>(n);
-    } else if (a == "--disconnect-after-frames" || a == "--disconnect-after-commands") {
+    } else if (a == "--disconnect-after-frames" || a == "--disconnect-after-commands" ||
+               a == "--disconnect-after-blocks") {
       if (!Number(v, n, 10) || n > 1000000) return bad(v);
-      (a == "--disconnect-after-frames" ? c.disconnectAfterFrames : c.disconnectAfterCommands) =
-          static_cast<int>(n);
+      (a == "--disconnect-after-frames"     ? c.disconnectAfterFrames
+       : a == "--disconnect-after-commands" ? c.disconnectAfterCommands
+                                            : c.wince.disconnectAfterBlocks) = static_cast<int>(n);
     } else {
       error = "unknown option " + a;
       return false;

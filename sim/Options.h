@@ -15,6 +15,9 @@ struct ProgramOptions {
   std::string link;          // symlink to the slave side
   std::string dumpFile;
   bool dumpBinary = false;  // raw main flash instead of TI-TXT
+  std::string winceDir;   // files the receiver took, written under their names
+  std::string basicDump;  // the Basic-Loader's memory
+  bool basicDumpBinary = false;  // raw from flashStart instead of S-records
   std::string logFile;
   std::string traceFile;  // every chunk read from and written to the line, in microseconds
   bool exitAfterEnd = false;

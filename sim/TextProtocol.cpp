@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "sim/WinCEReceiver.h"
+
 namespace sim {
 
 namespace {
@@ -33,6 +35,41 @@ bool TextProtocol::TakeLoaderRequest() {
   return r;
 }
 
+bool TextProtocol::TakeSpeedRequest(std::uint32_t& baud) {
+  if (!speedRequest_) return false;
+  speedRequest_ = false;
+  baud = speedBaud_;
+  return true;
+}
+
+bool TextProtocol::TakeBasicLoaderRequest() {
+  bool r = basicRequest_;
+  basicRequest_ = false;
+  return r;
+}
+
+void TextProtocol::Line(const std::string& line, std::vector<std::uint8_t>& out) {
+  std::string trimmed = Trim(line);
+  if (!trimmed.empty()) Handle(trimmed, out);
+}
+
+void TextProtocol::Note(const std::string& line) {
+  commands_.push_back(line);
+  if (onCommand) onCommand(line);
+}
+
+const TextFault* TextProtocol::DueFault(const std::string& key) {
+  // Every fault counts its own commands; the first one due applies.
+  const TextFault* due = nullptr;
+  for (std::size_t k = 0; k < config_.textFaults.size(); ++k) {
+    const TextFault& fault = config_.textFaults[k];
+    if (!fault.command.empty() && fault.command != key) continue;
+    int nth = ++faultCounts_[k];
+    if (!due && nth >= fault.nth && nth < fault.nth + fault.count) due = &fault;
+  }
+  return due;
+}
+
 std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
   for (std::size_t i = 0; i < n; ++i) {
     char c = static_cast<char>(data[i]);
@@ -47,7 +84,8 @@ std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vec
       } else if (!line.empty()) {
         Handle(line, out);
       }
-      if (loaderRequest_) return i + 1;  // what follows is for the loader
+      // What follows is for the loader, or comes at another line.
+      if (loaderRequest_ || speedRequest_ || basicRequest_) return i + 1;
       continue;
     }
     if (line_.size() < MaxLine)
@@ -59,23 +97,30 @@ std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vec
 }
 
 void TextProtocol::Handle(const std::string& line, std::vector<std::uint8_t>& out) {
-  commands_.push_back(line);
-  if (onCommand) onCommand(line);
+  Note(line);
   std::size_t hash = line.find('#');
   std::string key = Trim(line.substr(0, hash));
   std::string arg = hash == std::string::npos ? std::string() : line.substr(hash + 1);
 
-  // Every fault counts its own commands; the first one due applies.
-  const TextFault* due = nullptr;
-  for (std::size_t k = 0; k < config_.textFaults.size(); ++k) {
-    const TextFault& fault = config_.textFaults[k];
-    if (!fault.command.empty() && fault.command != key) continue;
-    int nth = ++faultCounts_[k];
-    if (!due && nth >= fault.nth && nth < fault.nth + fault.count) due = &fault;
-  }
-  if (due) {
-    if (onFault) onFault(due->kind == TextFaultKind::Silence ? "injected silence" : "injected refusal");
-    if (due->kind == TextFaultKind::Refuse) out.insert(out.end(), {'?', '\r', '\n'});
+  if (const TextFault* due = DueFault(key)) {
+    std::string reply;
+    switch (due->kind) {
+      case TextFaultKind::Silence:
+        if (onFault) onFault("injected silence");
+        break;
+      case TextFaultKind::Refuse:
+        if (onFault) onFault("injected refusal");
+        reply = "?";
+        break;
+      case TextFaultKind::AskAgain:
+        reply = "I.261#" + std::to_string(due->value);
+        if (onFault) onFault("injected reply " + reply);
+        break;
+    }
+    if (!reply.empty()) {
+      out.insert(out.end(), reply.begin(), reply.end());
+      out.insert(out.end(), {'\r', '\n'});
+    }
     return;
   }
 
@@ -87,6 +132,8 @@ void TextProtocol::Handle(const std::string& line, std::vector<std::uint8_t>& ou
     extra.sent = true;
     replies.push_back(extra.line);
   }
+  if (config_.basic.enabled && !config_.basic.bootCharAfter.empty() && key == config_.basic.bootCharAfter)
+    replies.push_back(std::string("I.208#") + config_.basic.bootChar);
   for (const std::string& r : replies) {
     out.insert(out.end(), r.begin(), r.end());
     out.insert(out.end(), {'\r', '\n'});
@@ -127,6 +174,18 @@ bool TextProtocol::Answer(const std::string& key, const std::string& arg, const 
   if (config_.requireCommandMode && !commandMode_) {
     replies.push_back("?");
     return false;
+  }
+  if (config_.basic.enabled && key == config_.basic.entryCommand) {
+    basicRequest_ = true;  // restarts into the loader without a word
+    return true;
+  }
+  if (config_.wince.enabled && key == "A.1300") {
+    if (!ParseTransferRate(arg, speedBaud_)) {
+      replies.push_back("?");
+      return false;
+    }
+    speedRequest_ = true;  // acknowledged at the new rate
+    return true;
   }
   if (key == "A.2003") return numbered(codes.pcb, config_.pcb), true;
   if (key == "A.2000") return numbered(codes.device, config_.device), true;

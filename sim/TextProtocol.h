@@ -22,6 +22,17 @@ class TextProtocol {
   std::size_t Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out);
   // True once after a loader start command was echoed.
   bool TakeLoaderRequest();
+  // Set once by "A.1300#<rate>" when the file receiver is enabled (no answer at the old rate).
+  bool TakeSpeedRequest(std::uint32_t& baud);
+  // True once after the Basic-Loader's entry command.
+  bool TakeBasicLoaderRequest();
+
+  // One whole command line (without its end), as if it had arrived.
+  void Line(const std::string& line, std::vector<std::uint8_t>& out);
+  // Records a command that another part of the instrument handles (command list and log).
+  void Note(const std::string& line);
+  // The text fault due for this command key, counting the command; null when none is.
+  const TextFault* DueFault(const std::string& key);
 
   const std::vector<std::string>& Commands() const { return commands_; }
   bool InCommandMode() const { return commandMode_; }
@@ -50,6 +61,9 @@ class TextProtocol {
   bool ended_ = false;
   int endCount_ = 0;
   bool loaderRequest_ = false;
+  bool speedRequest_ = false;
+  std::uint32_t speedBaud_ = 0;
+  bool basicRequest_ = false;
   std::string clock_, airPressure_;
   int clockCount_ = 0;
 };

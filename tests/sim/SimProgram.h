@@ -44,12 +44,13 @@ inline std::string ReadUntil(int fd, const std::string& want, int ms) {
   return got;
 }
 
-inline void SetBaud(int fd, speed_t speed) {
+inline void SetBaud(int fd, speed_t speed, tcflag_t extra = 0) {
   termios t{};
   tcgetattr(fd, &t);
   cfmakeraw(&t);
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
+  t.c_cflag |= extra;
   tcsetattr(fd, TCSANOW, &t);
 }
 
@@ -100,6 +101,10 @@ struct Program {
   int stdoutFd = -1;
   std::string slave;
 };
+
+inline bool WriteAll(int fd, const std::string& data) {
+  return write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+}
 
 inline std::string Slurp(const std::string& path) {
   std::ifstream in(path);
