@@ -152,6 +152,8 @@ long TComPort::Read(char* buffer, unsigned long count) {
   return n;
 }
 
+bool TComPort::Gone() const { return IsOpen() && dev_->HungUp(); }
+
 long TComPort::ReadAvailable(char* buffer, unsigned long count) {
   if (!IsOpen() || dev_->HungUp()) return V24NotOpen;
   reader_->SetNotified(false);

@@ -157,6 +157,8 @@ inline constexpr std::uint32_t V24MsgRxData = 34768;
 inline constexpr std::uint32_t V24MsgRxError = 34788;
 inline constexpr std::uint32_t V24MsgRxOverrun = 34798;
 inline constexpr std::uint32_t V24MsgRxParity = 34808;
+// The device went away (unplugged, or the far side closed): nothing more will come.
+inline constexpr std::uint32_t V24MsgHangUp = 34818;
 // ... and the thread messages of a port opened without a window.
 inline constexpr std::uint32_t V24ThreadMsgRxData = 3024;
 inline constexpr std::uint32_t V24ThreadMsgRxError = 3044;
@@ -208,6 +210,8 @@ class TComPort : public platform::Component {
   PortHandle Open(platform::Form* window, unsigned long threadId, int port, bool showError);
   void Close();
   bool IsOpen() const { return open_ && dev_; }
+  // Open, but the device went away under it (unplugged): reads and writes fail from now on.
+  bool Gone() const;
   // Bytes received, or -10 when not open (or the device went away). Unless KeinString,
   // buffer[result] is set to NUL, so the buffer must hold count + 1 bytes.
   long Read(char* buffer, unsigned long count);

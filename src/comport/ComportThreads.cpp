@@ -100,8 +100,10 @@ void TV24Read_Thread::Execute() {
     }
     unsigned ev = dev_->WaitEvent(bound);
     if (ev & platform::SerialEvHangup) {
-      // The device went away: nothing more will come; end instead of waking for nothing.
+      // The device went away: nothing more will come; say so once and end instead of waking
+      // for nothing.
       dev_->EventsHandled();
+      Post(V24MsgHangUp);
       break;
     }
     std::uint32_t pauseMs = 0;

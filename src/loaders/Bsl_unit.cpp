@@ -164,6 +164,20 @@ bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool
     return false;
   }
   if (bar) bar->SetMax(4 * (lastIndex_ + 1) + 8);
+  // A loader 1.10 needs the patch; whether this one is such a loader shows only in its
+  // dialogue, so a patch that the package has is read (and a damaged one refused) now,
+  // before anything is sent.
+  {
+    std::string path = platform::files::ResolveOrJoin(platform::files::CurrentFolder(), "Patch.TXT");
+    patchRead_ = LoadPatch();
+    if (!patchRead_ && platform::files::Exists(path)) {
+      ctx_.host.ReportText(patchError_);
+      status_ = 0;
+      failed_ = true;
+      ShowError();
+      return false;
+    }
+  }
 
   ctx_.queue.AddHandler(kernel::Bind<&T_BSL430::Handler>(), this);
   if (ctx_.port) ctx_.port->SaveLastV24Parameter();
@@ -179,16 +193,22 @@ bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool
     }
     EnterLoader(syncFirst);
   } else {
+    ackAwaited_ = true;
     SendCommand(procedure::command::CommandMode);
   }
 
   while (!done_) {
     ctx_.host.PumpEvents();
     ctx_.host.ProcessMessages();
+    if (!done_ && ctx_.port && ctx_.port->Gone()) {
+      // Unplugged: nothing will answer any more, so the run ends now, not after the retries.
+      FailWith(procedure::Text(procedure::MsgPortGone, ctx_.language), status_);
+      break;
+    }
     if (!done_ && platform::HasApp()) {
       if (platform::App().Terminated() || !ctx_.port || !ctx_.port->IsOpen()) {
-        // The window was closed or the port went away under the run.
-        if (!done_) Fail(status_ ? status_ : StSync);
+        // The window was closed or the port was closed under the run.
+        Fail(status_);
         break;
       }
       platform::App().WaitMessage(1000);
@@ -219,6 +239,11 @@ void T_BSL430::ShowError() {
       refused ? procedure::MsgBootloaderNotAvailable : procedure::MsgErrorInBootloader, ctx_.language);
   if (platform::HasApp())
     platform::App().MessageBox(text, "Error", platform::BoxIcon::Error, platform::BoxButtons::Ok);
+}
+
+void T_BSL430::FailWith(const std::string& text, int status) {
+  ctx_.host.ReportText(text);
+  Fail(status);
 }
 
 void T_BSL430::Fail(int status) {
@@ -253,7 +278,7 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
     if (loaderMode_)
       OnTimeout();
     else
-      Fail(status_ ? status_ : StSync);  // the instrument did not answer within 15 s
+      Fail(status_);  // the instrument did not answer within 15 s
     return EventQueue::ConsumeEvent(ev);
   }
   if (ev.kind != kernel::EvNotify) return ev;
@@ -261,7 +286,10 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
     case reply::LoaderVector:
     case reply::LoaderVectorAlt: {
       const char* text = reinterpret_cast<const char*>(ev.payload);
-      if (!loaderMode_) TakeVector(text ? text : "");
+      if (!loaderMode_ && vectorAwaited_) {
+        vectorAwaited_ = false;
+        TakeVector(text ? text : "");
+      }
       return EventQueue::ConsumeEvent(ev);
     }
     case procedure::NotifyRxData:
@@ -270,19 +298,24 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
       OnReceive();
       return EventQueue::ConsumeEvent(ev);
     case procedure::NotifyAck:
-      if (loaderMode_) return EventQueue::ConsumeEvent(ev);
+      if (loaderMode_ || !ackAwaited_) return EventQueue::ConsumeEvent(ev);
+      ackAwaited_ = false;
       if (ctx_.record.noSensorFlag) {
         variant_ = 2;
         askFirst_ = false;
       }
       ctx_.delay.DelayTime(1000, false);
-      if (askFirst_)
+      if (askFirst_) {
+        vectorAwaited_ = true;
         SendCommand(procedure::command::VectorRequest[variant_]);
-      else
+      } else
         TakeVector(DefaultVectorText());
       return EventQueue::ConsumeEvent(ev);
     case procedure::NotifyEcho:
-      if (vectorKnown_ && !loaderMode_) EnterLoader(true);
+      if (vectorKnown_ && !loaderMode_ && echoAwaited_) {
+        echoAwaited_ = false;
+        EnterLoader(true);
+      }
       return EventQueue::ConsumeEvent(ev);
     case procedure::NotifyError:
       if (!loaderMode_) Fail(StLoaderRefused);
@@ -297,6 +330,7 @@ void T_BSL430::TakeVector(const std::string& text) {
   vectorKnown_ = true;
   ctx_.record.loaderVectorWord = vectorWord_;
   ctx_.record.loaderVectorKnown = true;
+  echoAwaited_ = true;
   SendCommand(procedure::command::LoaderStart[variant_]);
 }
 
@@ -353,14 +387,21 @@ void T_BSL430::Go(Step step) {
   Send(*frame);
 }
 
-void T_BSL430::SendSync(Step next) {
-  slots_ = {next, Step::Resync, Step::None};
+void T_BSL430::SendSync(Step next, Step nakOfSync) {
+  if (synced_) {
+    synced_ = false;
+    Go(next);
+    return;
+  }
+  slots_ = {next, nakOfSync, Step::None};
   Resync();
 }
 
 void T_BSL430::Resync() {
   status_ = StSync;
   sent_ = "Sync";
+  syncPending_ = true;
+  synced_ = false;
   const char sync = static_cast<char>(bsl::kSync);
   if (ctx_.port) ctx_.port->Write(&sync, 1, false);
 }
@@ -371,6 +412,7 @@ void T_BSL430::Send(const bsl::Frame& f) {
     Fail(status_);
     return;
   }
+  syncPending_ = synced_ = false;
   if (ctx_.port) ctx_.port->Write(reinterpret_cast<const char*>(f.data()), static_cast<int>(f.size), false);
 }
 
@@ -431,12 +473,15 @@ void T_BSL430::OnReceive() {
     }
     rx_.erase(rx_.begin() + ack);
     if (nak > ack) --nak;
+    synced_ = syncPending_;
+    syncPending_ = false;
     Go(slots_.ack);
     if (done_) return;
   }
   if (nak >= 0) {
     Progress();
     if (static_cast<std::size_t>(nak) < rx_.size()) rx_.erase(rx_.begin() + nak);
+    syncPending_ = synced_ = false;
     NakRule(false);
   }
 }
@@ -464,6 +509,7 @@ void T_BSL430::NakRule(bool timeout) {
 
 void T_BSL430::OnTimeout() {
   rx_.clear();
+  syncPending_ = synced_ = false;
   NakRule(true);
 }
 
@@ -528,8 +574,8 @@ std::optional<bsl::Frame> T_BSL430::WriteFrame() {
       Go(Step::AfterWrite);
     return std::nullopt;
   }
-  if (blockIndex_ == upperIndex_ && offsetMode_ == 0) {
-    OffsetThen(1, Step::WriteBlock);
+  if (offsetMode_ != OffsetFor(blockIndex_)) {
+    OffsetThen(OffsetFor(blockIndex_), Step::WriteBlock);
     return std::nullopt;
   }
   return bsl::WriteBlockFrame(b.address, b.data, static_cast<std::size_t>(b.DataLength()));
@@ -549,8 +595,8 @@ std::optional<bsl::Frame> T_BSL430::ReadBackFrame() {
     }
     return std::nullopt;
   }
-  if (upperIndex_ >= 0 && blockIndex_ == upperIndex_ && offsetMode_ == 0) {
-    OffsetThen(1, Step::ReadBack);
+  if (offsetMode_ != OffsetFor(blockIndex_)) {
+    OffsetThen(OffsetFor(blockIndex_), Step::ReadBack);
     return std::nullopt;
   }
   // The acknowledgement slot keeps the step of the synchronisation before: a time-out asks
@@ -591,7 +637,8 @@ void T_BSL430::VersionRefused() {
 }
 
 void T_BSL430::VersionReply() {
-  if (frame_.size() < 4 + 12) {
+  // Identifier and version are data bytes 0, 1, 10 and 11: header, 12 data bytes, checksum.
+  if (frame_.size() < 4 + 12 + 2) {
     // Too short to hold the identifier and the version: wait for the time-out to repeat.
     return;
   }
@@ -608,13 +655,11 @@ void T_BSL430::VersionReply() {
         file.pop_back();
         ctx_.record.secondFileAtFlag = true;
       }
-      std::vector<ImageBlock> keep = image_;
-      int keepLast = lastIndex_, keepUpper = upperIndex_;
+      // This processor's own image replaces the caller's; without it nothing may be
+      // programmed into a processor the package assigns another file to.
       if (!ReadImageFile(file)) {
-        ctx_.host.ReportText(imageError_);
-        image_ = std::move(keep);
-        lastIndex_ = keepLast;
-        upperIndex_ = keepUpper;
+        FailWith(imageError_, StVersion);
+        return;
       }
     }
     if (processorId_ == 62503) vectorWord_ = bsl::DefaultVectorWord(2);
@@ -640,7 +685,12 @@ void T_BSL430::AfterPassword() {
     bar->SetMax(bar->Max() + std::max(0, add));
   }
   if (loaderVersion_ == 110) {
-    if (!LoadPatch()) return;
+    // Nothing is erased yet: a loader that needs the missing patch ends the run here.
+    if (!patchRead_) {
+      FailWith(patchError_, StPatchLoadPc);
+      return;
+    }
+    if (ctx_.progressBar) ctx_.progressBar->SetMax(8 * (lastIndex_ + 1) + 4 * (patchLast_ + 1) + 254);
     SendSync(Step::PatchLoadPc);
   } else if (loaderVersion_ >= 160 && !atFlag_) {
     SendSync(Step::ChangeBaud);
@@ -654,6 +704,13 @@ void T_BSL430::AfterBaud() {
   if (ctx_.port) ctx_.port->ChangeV24Parameter(comport::B_38400, comport::S_1, comport::Even, false);
   ctx_.delay.DelayTime(1000, false);
   SendSync(Step::Erase);
+}
+
+std::uint8_t T_BSL430::OffsetFor(int index) const {
+  if (upperIndex_ < 0 || index < upperIndex_) return 0;
+  for (int i = upperIndex_; i <= index && i <= lastIndex_; ++i)
+    if (image_[static_cast<std::size_t>(i)].length == 0) return 0;  // at or behind the marker
+  return 1;
 }
 
 void T_BSL430::OffsetThen(std::uint8_t offset, Step next) {
@@ -676,8 +733,7 @@ void T_BSL430::EraseLoop() {
     // information segment at 0x1080 follows.
     if (eraseAddress_ < second && eraseAddress_ >= (second & ~0x1FFu)) eraseAddress_ = second;
     if (eraseAddress_ < second) eraseAddress_ = 0x1080;
-    SendSync(Step::Erase);
-    slots_.nak = Step::Erase;  // a refused synchronisation also repeats the erase
+    SendSync(Step::Erase, Step::Erase);  // a refused synchronisation also repeats the erase
     return;
   }
   blockIndex_ = 0;
@@ -743,12 +799,10 @@ bool T_BSL430::LoadPatch() {
   std::string path = platform::files::ResolveOrJoin(platform::files::CurrentFolder(), "Patch.TXT");
   ImageReadResult r = LoadImageFile(path, kPatchBufferBytes, patch_.data(), kPatchBlocks, upper);
   if (!r.ok()) {
-    ctx_.host.ReportText(ImageErrorText(r, "Patch.TXT", ctx_.language));
-    Fail(StPatchLoadPc);
+    patchError_ = ImageErrorText(r, "Patch.TXT", ctx_.language);
     return false;
   }
   patchLast_ = r.lastIndex;
-  if (ctx_.progressBar) ctx_.progressBar->SetMax(8 * (lastIndex_ + 1) + 4 * (patchLast_ + 1) + 254);
   return true;
 }
 

@@ -87,7 +87,10 @@ class T_BSL430 : public BootstrapLoader {
 
   // ---- link layer ----
   void Go(Step step);
-  void SendSync(Step next);
+  // One synchronisation, then next. After a synchronisation that was just acknowledged the
+  // loader takes the next 0x80 as a frame header, so a second one is never sent: next goes
+  // out at once. nakOfSync is what a refused synchronisation repeats.
+  void SendSync(Step next, Step nakOfSync = Step::Resync);
   void Resync();
   void Send(const bsl::Frame& frame);
   void OnReceive();
@@ -141,6 +144,10 @@ class T_BSL430 : public BootstrapLoader {
   // Sets the memory offset first, then goes on with next.
   void OffsetThen(std::uint8_t offset, Step next);
   bool LoadPatch();
+  // The memory offset a block needs: 1 from UpperIndex up to the marker, 0 elsewhere.
+  std::uint8_t OffsetFor(int index) const;
+  // Reports why the run cannot go on (the memo, always shown) and fails with status.
+  void FailWith(const std::string& text, int status);
   bool ReadImageFile(const std::string& fileName);
   void ShowError();
   void Trace(const std::string& line);
@@ -152,11 +159,16 @@ class T_BSL430 : public BootstrapLoader {
   int upperIndex_ = -1;
   std::vector<ImageBlock> patch_;
   int patchLast_ = -1;
+  bool patchRead_ = false;    // Patch.TXT was read before the run touched the instrument
+  std::string patchError_;    // why it could not be, when a loader 1.10 turns out to need it
 
   int variant_ = 0;
   bool askFirst_ = false;
   bool failed_ = false, done_ = false;
   bool loaderMode_ = false;
+  // The instrument dialogue acts on the first answer only: a chatty instrument's second "!"
+  // or echo must not start the loader twice.
+  bool ackAwaited_ = false, vectorAwaited_ = false, echoAwaited_ = false;
   bool vectorKnown_ = false;
   std::uint16_t vectorWord_ = 0;
   bool vectorSegmentErased_ = false;
@@ -181,6 +193,8 @@ class T_BSL430 : public BootstrapLoader {
   } slots_;
   procedure::RetryHistory<Step, kRepeatLimit> history_;
   std::string sent_;
+  bool syncPending_ = false;  // a synchronisation is on its way
+  bool synced_ = false;       // ... and was acknowledged: the next 0x80 must be a frame
   std::vector<std::uint8_t> frame_;  // the reply frame a decision reads
 
   static constexpr std::size_t kReceiveCap = 1000;

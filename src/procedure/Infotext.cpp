@@ -143,6 +143,23 @@ constexpr CatalogueEntry kCatalogue[] = {
     {60,
       "Programmierung im Boot-Modus",
       "Boot-mode programming"},
+    {200,
+      "Das NAME hat sich nach der Programmierung nicht zur\xFC""ckgemeldet (COM X).\r\n"
+      "Schalten Sie es aus und wieder ein und dr\xFC""cken Sie OK.",
+      "The NAME did not restart after programming (COM X).\r\n"
+      "Switch it off and on again, then press OK."},
+    {120,
+      "Das NAME antwortet nicht (COM X).",
+      "The NAME does not answer (COM X)."},
+    {200,
+      "Die Schnittstelle COM X ist nicht mehr vorhanden: die Verbindung zum NAME ist unterbrochen.",
+      "The port COM X went away: the connection to the NAME is lost."},
+    {120,
+      "Die Datei X fehlt im Paket !",
+      "The package file X is missing !"},
+    {120,
+      "Die Datei X im Paket ist leer !",
+      "The package file X is empty !"},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");

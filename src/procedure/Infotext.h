@@ -42,6 +42,11 @@ enum Msg : int {
   MsgExternalLoaderFor,   // "External loader for X"
   MsgFileUpload,
   MsgBootModeProgramming,
+  MsgNoRestart,         // the instrument did not say "!" after programming
+  MsgNoAnswer,          // a command the session waits on got no answer
+  MsgPortGone,          // the instrument's port went away (unplugged)
+  MsgPackageFileMissing,  // "The package file X is missing !"
+  MsgPackageFileEmpty,
   MsgCount
 };
 

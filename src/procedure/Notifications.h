@@ -14,6 +14,8 @@ inline constexpr std::int32_t NotifyEcho = 10011;        // a line held "A." or 
 inline constexpr std::int32_t NotifyError = 10012;       // a line held "?"
 inline constexpr std::int32_t NotifyBootId = 10042;      // boot-loader identification; payload text
 inline constexpr std::int32_t NotifyBootMarker = 10044;  // boot marker byte; payload -112 or 81
+// Posted by the window.
+inline constexpr std::int32_t NotifyPortGone = 10060;    // a port went away; payload COM number
 
 // Session steps.
 inline constexpr std::int32_t NotifyStepFailed = 10021;          // ReportFailure with retry

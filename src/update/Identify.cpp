@@ -97,9 +97,12 @@ void TUpdateForm::OnIdentityReply(std::int32_t code, const char* text) {
     session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
     CloseSearchPortsExceptInstrument();
     if (CheckInstrument()) {
+      session.CheckPassed = true;
+      session.ProgrammingDue = UpdateDue();
       queue_.PostNotify(ProcedureNotificationFor(fileType_));
     } else {
       session.SessionRefused = true;
+      session.Halted = true;
       outcome_ = session.RepeatDeclined ? Outcome::NotNeeded : Outcome::Refused;
       SetClock(false);
       wait.DelayTime(1000, false);

@@ -23,6 +23,12 @@ std::string TUpdateForm::CatalogueText(int entry) const {
 
 void TUpdateForm::ReportLine(int entry) { UpdateMemo->Add(Expand(CatalogueText(entry))); }
 
+void TUpdateForm::ReportText(const std::string& text) {
+  std::string line = Expand(text);
+  UpdateMemo->Add(line);
+  failureDetails_.push_back(std::move(line));
+}
+
 void TUpdateForm::LogLine(const std::string& text) {
   if (DebugMode) UpdateMemo->Add(Expand(text));
 }

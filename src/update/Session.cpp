@@ -16,6 +16,11 @@ using namespace procedure;
 
 namespace {
 constexpr std::int32_t kSessionTimeoutMs = 6000;
+// How long the session waits for the instrument after the search: the answer to a command,
+// the restart after programming, a sensor's own update (up to 35 minutes by the estimate).
+constexpr std::int32_t kCommandAnswerMs = 10000;
+constexpr std::int32_t kRestartMs = 30000;
+constexpr std::int32_t kSensorUpdateMs = 40 * 60 * 1000;
 
 // By FileType: the notification that starts its procedure after a passed check, and what a
 // retry on OK repeats.
@@ -59,11 +64,21 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
     return EventQueue::ConsumeEvent(ev);
   }
   if (ev.kind == kernel::EvTimer) {
+    if (session.AckTimer != 0 && ev.code == session.AckTimer) {
+      OnInstrumentSilent();
+      return EventQueue::ConsumeEvent(ev);
+    }
     if (session.SessionTimer == 0 || ev.code != session.SessionTimer) return ev;
     OnSessionTimer();
     return EventQueue::ConsumeEvent(ev);
   }
   if (ev.kind != kernel::EvNotify) return ev;
+  // After a failure or a refusal nothing but the user's OK moves the session on: what the
+  // instrument still sends is read and dropped.
+  if (session.Halted && ev.code != NotifyRxData) {
+    if (ev.code == NotifyAck) LogLine("! <- (the session waits for OK)");
+    return EventQueue::ConsumeEvent(ev);
+  }
 
   // A value notification carries a pointer to the reply value, never a text.
   const bool isValue = parser_->IsValuePayload(ev.payload);
@@ -75,6 +90,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       parser_->ReadReplies(static_cast<int>(ev.payload));
       break;
     case reply::StoreData:
+      if (!session.CheckPassed) break;  // no instrument of this package was identified yet
       if (startMode_ == StartModeTag::Sensor) {
         session.SessionStep = SessionStepTag::Done;
         EndSession(false);
@@ -85,6 +101,8 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case reply::SessionDone:
+      if (!session.CheckPassed) break;
+      StopAwaiting();
       session.SessionStep = SessionStepTag::Done;
       EndSession(false);
       break;
@@ -105,14 +123,28 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       }
       break;
     case NotifyAck:
+      // Surplus acknowledgements (a device that says "!" on its own or more than once) must
+      // not walk the session on.
+      if (!session.AwaitingAck) {
+        LogLine("! <- (not awaited)");
+        break;
+      }
+      StopAwaiting();
+      Sequencer();
+      break;
     case NotifyAdvance:
       Sequencer();
+      break;
+    case NotifyPortGone:
+      if (procedureRunning_) break;  // the procedure ends on its own and says so
+      OnInstrumentPortGone();
       break;
     case NotifyStepFailed:
     case NotifySecondStageFailed:
       ReportFailure(ev.code);
       break;
     case NotifyExternalLoaderDone:
+      ProgrammingSucceeded();
       if (fileType_ == FileTypeTag::Other && startMode_ == StartModeTag::Normal) {
         ReportLine(MsgStoreNewData);
         wait.DelayTime(12000, false);
@@ -146,8 +178,10 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       if (UpdateDue()) {
         ProcedureKind kind =
             record_.processorType == 21560 ? ProcedureKind::Bsl54xx : ProcedureKind::ClassicBsl;
-        if (!RunProcedure(kind, SensorUpdateFlag ? 1 : 0, record_.firstProgramFile, session.SensorPresent,
-                          true))
+        if (RunProcedure(kind, SensorUpdateFlag ? 1 : 0, record_.firstProgramFile,
+                         session.SensorPresent, true))
+          ProgrammingSucceeded();
+        else
           queue_.PostNotify(NotifyStepFailed);
       } else {
         queue_.PostNotify(NotifySecondStage);
@@ -165,6 +199,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       ShowDurationEstimate(1);
       if (RunProcedure(ProcedureKind::ClassicBsl, SensorUpdateFlag ? 1 : 0,
                        record_.firstProgramFile, false, true)) {
+        ProgrammingSucceeded();
         ReportLine(MsgStoreNewData);
         SecTimer->SetEnabled(true);
         WaitProgressBar->SetPosition(1);
@@ -182,6 +217,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       if (UpdateDue() || record_.deviceStartupVersion < record_.packageStartupVersion) {
         if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
         if (RunProcedure(ProcedureKind::WinCE, 0, record_.firstProgramFile, session.RepeatAllowed, false)) {
+          ProgrammingSucceeded();
           ReportLine(MsgStoreNewData);
           session.SessionStep = SessionStepTag::Programmed;
           record_.fileList.clear();
@@ -203,8 +239,10 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       ShowDurationEstimate(2);
       if (UpdateDue()) {
         if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
-        if (!RunProcedure(ProcedureKind::EmfLoader, SensorUpdateFlag ? 1 : 0,
-                          record_.firstProgramFile, session.RepeatAllowed, false))
+        if (RunProcedure(ProcedureKind::EmfLoader, SensorUpdateFlag ? 1 : 0,
+                         record_.firstProgramFile, session.RepeatAllowed, false))
+          ProgrammingSucceeded();
+        else
           queue_.PostNotify(NotifyStepFailed);
       } else {
         queue_.PostNotify(NotifySecondStage);
@@ -227,6 +265,7 @@ void TUpdateForm::SendFollowUpIfDue(const std::string& command, int estimateMode
   ShowDurationEstimate(estimateMode);
   if (UpdateDue()) {
     SendToInstrument(command);
+    Await(AwaitTag::Command, kCommandAnswerMs);
   } else {
     session.SessionStep = SessionStepTag::BasicLoader;
     queue_.PostNotify(NotifySecondStage);
@@ -235,6 +274,8 @@ void TUpdateForm::SendFollowUpIfDue(const std::string& command, int estimateMode
 
 void TUpdateForm::StartSession() {
   if (ini_.singlePortMode) PortCount = 1;
+  timerPool_.StopTimer(session.SessionTimer);
+  timerPool_.StopTimer(session.AckTimer);
   session = SessionState{};
   // In CommandMode the search's probe "A.1000" has already put the instrument into command mode.
   if (startMode_ == StartModeTag::CommandMode) session.SessionStep = SessionStepTag::Identify;
@@ -258,6 +299,7 @@ void TUpdateForm::Sequencer() {
     case Step::Probe:
       SendToInstrument(command::CommandMode);
       timerPool_.RestartTimer(session.SessionTimer);
+      session.AwaitingAck = true;  // the search's timer still supervises
       break;
     case Step::Identify:
       SendToInstrument(IdentityCommand(session.IdentityStep));
@@ -273,6 +315,7 @@ void TUpdateForm::Sequencer() {
         } else {
           ExternalLoaderDone = true;
           SecTimer->SetEnabled(true);
+          Await(AwaitTag::Restart, kRestartMs);
         }
         ReportLine(MsgStoreNewData);
         WaitProgressBar->SetPosition(1);
@@ -296,6 +339,12 @@ void TUpdateForm::Sequencer() {
       if (!refused) queue_.PostNotify(NotifyStartBasicLoader);
       break;
     case Step::Done:
+      // The instrument is back after the second program file: nothing else follows, so the
+      // session ends here rather than waiting for ever.
+      if (session.SecondFileProgrammed) {
+        session.SecondFileProgrammed = false;
+        FinishSession();
+      }
       break;
   }
   session.SessionStep = Next(session.SessionStep);
@@ -308,16 +357,12 @@ void TUpdateForm::SecondStage() {
     UpdateStatusBar->SetPanelText(3, "Version " + r.packageSecondVersion);
     wait.DelayTime(2000, true);
     SendToInstrument(command::SecondStage);
+    Await(AwaitTag::SensorUpdate, kSensorUpdateMs);
     return;
   }
   if (session.SensorSoftwareFlag || parser_->IdentFrameSeen() || session.XxxFlag ||
       r.deviceSecondVersion >= r.packageSecondVersionNumber || r.secondProgramFile.size() <= 4) {
-    if (!r.fileList.empty()) {
-      StartFileUpload();
-      session.SessionStep = SessionStepTag::Done;
-    } else {
-      EndSession(false);
-    }
+    FinishSession();
     return;
   }
   if (r.pcbNumber.find("22075") != std::string::npos && UpdateDue()) {
@@ -331,18 +376,78 @@ void TUpdateForm::SecondStage() {
   r.laboratoryFlag = false;
   r.noSensorFlag = r.deviceSecondVersion == 0 && !parser_->IdentFrameSeen();
   wait.DelayTime(3000, true);
-  if (!RunProcedure(ProcedureKind::ClassicBsl, 1, r.secondProgramFile,
-                    WinCEStarted || !r.noSensorFlag, true))
+  if (RunProcedure(ProcedureKind::ClassicBsl, 1, r.secondProgramFile,
+                   WinCEStarted || !r.noSensorFlag, true)) {
+    session.SecondFileProgrammed = true;
+    Await(AwaitTag::Restart, kRestartMs);
+  } else {
     queue_.PostNotify(NotifySecondStageFailed);
+  }
+}
+
+// What follows when nothing more is to be programmed: the file-list upload, or the end.
+void TUpdateForm::FinishSession() {
+  if (!record_.fileList.empty()) {
+    StartFileUpload();
+    session.SessionStep = SessionStepTag::Done;
+  } else {
+    EndSession(false);
+  }
+}
+
+void TUpdateForm::ProgrammingSucceeded() {
+  session.ProgrammingDone = true;
+  Await(AwaitTag::Restart, kRestartMs);
+}
+
+void TUpdateForm::Await(AwaitTag what, std::int32_t ms) {
+  session.AwaitingAck = true;
+  session.Awaiting = what;
+  timerPool_.StopTimer(session.AckTimer);
+  session.AckTimer = timerPool_.StartTimer(ms);
+}
+
+void TUpdateForm::StopAwaiting() {
+  session.AwaitingAck = false;
+  session.AckTimer = timerPool_.StopTimer(session.AckTimer);
+}
+
+// The instrument stayed silent where the session waited for it: a failure with its reason
+// and the retry on OK, never a wait without end.
+void TUpdateForm::OnInstrumentSilent() {
+  const AwaitTag what = session.Awaiting;
+  StopAwaiting();
+  queue_.RemoveHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
+  ReportFailure(NotifyStepFailed);
+  ReportLine(what == AwaitTag::Restart ? MsgNoRestart : MsgNoAnswer);
+}
+
+void TUpdateForm::OnInstrumentPortGone() {
+  if (outcome_ != Outcome::Running) return;
+  StopAwaiting();
+  session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
+  queue_.RemoveHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
+  ReportFailure(NotifyStepFailed);
+  ReportLine(MsgPortGone);
 }
 
 void TUpdateForm::EndSession(bool final) {
+  // The success text needs an identified instrument, a passed check and, when an update was
+  // due, a procedure that succeeded; anything else reaching here is an instrument's stray
+  // reply, not the end of an update.
+  if (!session.CheckPassed || session.Halted || (session.ProgrammingDue && !session.ProgrammingDone)) {
+    LogLine("(no end of session: nothing was programmed yet)");
+    return;
+  }
+  StopAwaiting();
   wait.DelayTime(3000, true);
   comport::TComPort* port = InstrumentPortObject();
   if (startMode_ == StartModeTag::Sensor && port) port->LoadLastV24Parameter();
   if (session.AirPressureIndex != -1) {
     queue_.AddHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
     WriteToInstrument(command::CommandMode);
+    Await(AwaitTag::Command, kCommandAnswerMs);
+    session.AwaitingAck = false;  // the air-pressure dialogue takes its acknowledgements
     return;
   }
   SendEndCommand();
@@ -362,8 +467,12 @@ void TUpdateForm::EndSession(bool final) {
 }
 
 void TUpdateForm::ReportFailure(std::int32_t code) {
+  StopAwaiting();
+  session.Halted = true;
   UpdateMemo->Clear();
   UpdateMemo->Add(Expand(progDevice_.texts.AbortText(language_)));
+  for (const std::string& line : failureDetails_) UpdateMemo->Add(line);
+  failureDetails_.clear();
   OkBitBtn->SetEnabled(true);
   outcome_ = Outcome::Failed;
   if (code == NotifyStepFailed) queue_.AddHandler(kernel::Bind<&TUpdateForm::RetryOnOk>(), this);
@@ -372,6 +481,8 @@ void TUpdateForm::ReportFailure(std::int32_t code) {
 kernel::Event TUpdateForm::RetryOnOk(kernel::EventQueue&, kernel::Event ev) {
   if (ev.kind != kernel::EvKey || ev.code != 13) return ev;
   queue_.RemoveHandler(kernel::Bind<&TUpdateForm::RetryOnOk>(), this);
+  session.Halted = false;
+  ReopenInstrumentPortIfGone();
   if (ExternalLoaderDone) {
     queue_.PostNotify(NotifyRunExternalLoader);
   } else {
@@ -409,7 +520,8 @@ void TUpdateForm::SendEndCommand() { SendToInstrument(EndCommandFor(fileType_));
 
 void TUpdateForm::RemoveStartupBlock() {
   auto& list = record_.fileList;
-  if (session.StartupFirst < 0 || session.StartupLast < session.StartupFirst ||
+  // Position 0 is the first program file: a block starts behind it, 0 means there is none.
+  if (session.StartupFirst <= 0 || session.StartupLast < session.StartupFirst ||
       static_cast<std::size_t>(session.StartupFirst) >= list.size())
     return;
   std::size_t last = std::min<std::size_t>(static_cast<std::size_t>(session.StartupLast), list.size() - 1);
@@ -418,12 +530,14 @@ void TUpdateForm::RemoveStartupBlock() {
 
 kernel::Event TUpdateForm::AirPressureHandler(kernel::EventQueue&, kernel::Event ev) {
   if (ev.kind != kernel::EvNotify || ev.code != NotifyAck) return ev;
+  timerPool_.RestartTimer(session.AckTimer);
   if (session.AirPressureIndex == -2) {
     WriteToInstrument(EndCommandFor(fileType_));
     session.AirPressureIndex = -1;
   } else if (session.AirPressureIndex == -1) {
     WriteToInstrument(EndCommandFor(fileType_));
     queue_.RemoveHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
+    StopAwaiting();
     EndSession(false);
   } else {
     WriteToInstrument(AirPressureCommand(session.AirPressureIndex));

@@ -26,6 +26,14 @@ constexpr SessionStepTag Next(SessionStepTag step) {
   return static_cast<SessionStepTag>(static_cast<std::int32_t>(step) + 1);
 }
 
+// What the session waits for from the instrument, and so what its silence means.
+enum class AwaitTag : std::int32_t {
+  Probe,         // the search's probe (the search's own timer supervises it)
+  Command,       // the answer "!" to a command of the session
+  Restart,       // the "!" of the instrument restarting with its new firmware
+  SensorUpdate,  // the end of the sensor's own update (replies 30 or 31)
+};
+
 // What one session knows. The session start resets it with one assignment; what outlives a
 // session lives on the window itself.
 struct SessionState {
@@ -48,6 +56,19 @@ struct SessionState {
   // The package's start-up program block in the FileList (first and last position; 0 when
   // there is none).
   std::int32_t StartupFirst = 0, StartupLast = 0;
+
+  // What keeps the session honest. The sequencer acts on an acknowledgement only while one is
+  // awaited; after a failure or a refusal only the user's OK moves the session on; the success
+  // text needs a passed check and, when an update was due, a procedure that succeeded.
+  bool AwaitingAck = true;         // the search's probe waits for its "!"
+  AwaitTag Awaiting = AwaitTag::Probe;
+  std::int32_t AckTimer = 0;       // supervises the wait for the instrument after the search
+  bool Halted = false;
+  bool CheckPassed = false;
+  bool ProgrammingDue = false;
+  bool ProgrammingDone = false;
+  bool SecondFileProgrammed = false;  // the second stage programmed the second program file
+  std::int32_t RateRepeats = 0;    // time-outs that repeated the current search rate
 };
 
 // The notification that starts the procedure of a FileType after a passed check.

@@ -389,6 +389,12 @@ void TUpdateForm::HandleMessage(std::uint32_t message, std::intptr_t wparam, std
     case comport::V24MsgRxError:
       OnLineError(static_cast<int>(wparam));
       break;
+    case comport::V24MsgHangUp:
+      if (static_cast<int>(wparam) == instrumentCom_ + 1) {
+        queue_.PostNotify(NotifyPortGone, wparam);
+        PumpEvents();
+      }
+      break;
     default:
       break;
   }
@@ -403,6 +409,18 @@ void TUpdateForm::SetClock(bool secondsForm) {
     wait.DelayTime(500, false);
   }
   SendToInstrument(command);
+}
+
+// After an unplugged adapter is plugged in again, the retry needs the port opened anew.
+void TUpdateForm::ReopenInstrumentPortIfGone() {
+  comport::TComPort* port = InstrumentPortObject();
+  if (!port || !port->Gone()) return;
+  platform::LineSettings settings = port->LoadV24Parameter();
+  platform::LineTimeouts timeouts = port->LoadV24TimeOut();
+  port->Close();
+  port->Open(this, 0, instrumentCom_, false);
+  port->SaveV24Parameter(&settings);
+  port->SaveV24TimeOut(&timeouts);
 }
 
 void TUpdateForm::ClearIdentityLabels() {
@@ -458,7 +476,10 @@ bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::strin
   if (kind == ProcedureKind::ClassicBsl) {
     // Created, run and destroyed within the event that asked for it.
     loaders::T_BSL430 procedure(ProcedureContext());
+    failureDetails_.clear();
+    procedureRunning_ = true;
     bool ok = procedure.Run(variant, file, askFirst, syncFirst);
+    procedureRunning_ = false;
     lastProcedureError_ = procedure.ErrorCode();
     return ok;
   }

@@ -109,7 +109,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
 
   // ---- reporting (messages.cpp) ----
   void LogLine(const std::string& text) override;
-  void ReportText(const std::string& text) override { UpdateMemo->Add(Expand(text)); }
+  // A procedure's report line; the failure report that may follow repeats it under the abort
+  // text, so that the reason stays in view.
+  void ReportText(const std::string& text) override;
   std::string SetTitleProgress(const std::string& prefix, float percent) override;
   bool DebugMode = false;
   std::int32_t Language() const { return language_; }
@@ -202,6 +204,14 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void StartSession();
   void Sequencer();
   void SecondStage();
+  void FinishSession();
+  // The session's own waits for the instrument, each with its time limit.
+  void Await(AwaitTag what, std::int32_t ms);
+  void StopAwaiting();
+  void ProgrammingSucceeded();
+  void OnInstrumentSilent();
+  void OnInstrumentPortGone();
+  void ReopenInstrumentPortIfGone();
   void SendFollowUpIfDue(const std::string& command, int estimateMode);
   void OnIdentityReply(std::int32_t code, const char* text);
   void SendToInstrument(const std::string& command, bool trace = true);
@@ -247,6 +257,8 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   int instrumentCom_ = -1;
   std::unique_ptr<ReplyParser> parser_;
   int lastProcedureError_ = 0;
+  bool procedureRunning_ = false;
+  std::vector<std::string> failureDetails_;  // report lines of the running or failed step
   procedure::TitleTimerState titleTimer_;
   Outcome outcome_ = Outcome::None;
 };
