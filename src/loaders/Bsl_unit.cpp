@@ -293,6 +293,8 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
       return EventQueue::ConsumeEvent(ev);
     }
     case procedure::NotifyRxData:
+      // Bytes on another port are none of this loader's business.
+      if (ctx_.port && ev.payload != ctx_.port->ComNumber()) return ev;
       ctx_.host.Timers().RestartTimer(timer_);
       if (!loaderMode_) return ev;
       OnReceive();
@@ -706,6 +708,20 @@ void T_BSL430::AfterBaud() {
   SendSync(Step::Erase);
 }
 
+// Where the erase loop stops before the information segment: the image's second block (its
+// first block is then the information memory), or a main-flash block that lies in a segment
+// below it, which must not be written unerased.
+std::uint32_t T_BSL430::EraseFloor() const {
+  std::uint32_t floor = lastIndex_ >= 1 ? image_[1].address : 0;
+  const int lowerEnd = upperIndex_ >= 0 ? upperIndex_ : lastIndex_ + 1;
+  for (int i = 0; i < lowerEnd; ++i) {
+    const ImageBlock& b = image_[static_cast<std::size_t>(i)];
+    if (b.length == 0 || b.address < 0x1100 || b.address >= 0xFE00) continue;
+    if ((b.address & ~0x1FFu) < (floor & ~0x1FFu)) floor = b.address;
+  }
+  return floor;
+}
+
 std::uint8_t T_BSL430::OffsetFor(int index) const {
   if (upperIndex_ < 0 || index < upperIndex_) return 0;
   for (int i = upperIndex_; i <= index && i <= lastIndex_; ++i)
@@ -727,7 +743,7 @@ void T_BSL430::AfterOffset() {
 void T_BSL430::EraseLoop() {
   eraseAddress_ -= 0x200;
   if (eraseAddress_ > 0x0E80) {
-    std::uint32_t second = lastIndex_ >= 1 ? image_[1].address : 0;
+    std::uint32_t second = EraseFloor();
     // The segment that holds the start of the image's second block is erased at that
     // address (an image starting at 0x3100 erases 0x3100 after 0x3200); below it only the
     // information segment at 0x1080 follows.

@@ -146,6 +146,7 @@ class T_BSL430 : public BootstrapLoader {
   bool LoadPatch();
   // The memory offset a block needs: 1 from UpperIndex up to the marker, 0 elsewhere.
   std::uint8_t OffsetFor(int index) const;
+  std::uint32_t EraseFloor() const;
   // Reports why the run cannot go on (the memo, always shown) and fails with status.
   void FailWith(const std::string& text, int status);
   bool ReadImageFile(const std::string& fileName);

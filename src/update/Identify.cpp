@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "comport/Comport.h"
+#include "loaders/Image.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -148,6 +149,35 @@ void TUpdateForm::AppendFileListItems(const std::string& items) {
   }
 }
 
+bool TUpdateForm::PackageFileUsable(const std::string& name) {
+  std::string message;
+  const auto path = platform::files::Resolve(programFolder_, name);
+  if (name.empty() || !path) {
+    message = FillX(CatalogueText(MsgPackageFileMissing), name);
+  } else if (platform::files::FileSize(*path) == 0) {
+    message = FillX(CatalogueText(MsgPackageFileEmpty), name);
+  } else if (fileType_ == FileTypeTag::Txt) {
+    // The bootstrap loaders program TI-TXT images: one that cannot be read is refused now.
+    loaders::ImageReadResult result;
+    if (record_.processorType == 21560) {
+      std::vector<loaders::ImageBlock54xx> blocks(loaders::kImageBlocks);
+      int vectorIndex = -1, vectorCount = 0;
+      result = loaders::LoadImage54xxFile(*path, loaders::kImage54xxBufferBytes, blocks.data(),
+                                          loaders::kImageBlocks, vectorIndex, vectorCount);
+    } else {
+      std::vector<loaders::ImageBlock> blocks(loaders::kImageBlocks);
+      int upper = -1;
+      result = loaders::LoadImageFile(*path, loaders::kImageBufferBytes, blocks.data(),
+                                      loaders::kImageBlocks, upper);
+    }
+    if (!result.ok()) message = loaders::ImageErrorText(result, name, language_);
+  }
+  if (message.empty()) return true;
+  ShowBox(message, platform::BoxIcon::Error, platform::BoxButtons::Ok);
+  UpdateMemo->Add(Expand(message));
+  return false;
+}
+
 bool TUpdateForm::CheckInstrument() {
   DeviceRecord& r = record_;
   const DeviceTable& table = progDevice_.table;
@@ -179,7 +209,8 @@ bool TUpdateForm::CheckInstrument() {
 
   for (std::size_t i = 0; i < table.Count() && row < 0; ++i)
     if (Contains(r.deviceNumber, table.rows[i].deviceNr)) row = static_cast<int>(i);
-  if (row < 0 && Contains(r.pcbNumber, r.deviceNumber)) {
+  // An empty device number (a reply without "#") takes this search as any other.
+  if (row < 0 && (r.deviceNumber.empty() || Contains(r.pcbNumber, r.deviceNumber))) {
     for (std::size_t i = 0; i < table.Count() && row < 0; ++i)
       if (Contains(r.pcbNumber, table.rows[i].deviceNrDef)) row = static_cast<int>(i);
   }
@@ -223,6 +254,10 @@ bool TUpdateForm::CheckInstrument() {
     for (const std::string& name : downloadList_)
       if (Contains(r.firstProgramFile, name)) inDownloadList = true;
   }
+
+  // The instrument's row names a first program file that the package does not hold, or
+  // holds empty or damaged: said as it is, before the instrument is touched.
+  if (row >= 0 && !PackageFileUsable(r.firstProgramFile)) return false;
 
   if (row < 0 || !inDownloadList ||
       (!r.bootLoaderId.empty() && !Contains(r.bootLoaderId, r.bootLoaderMarker))) {

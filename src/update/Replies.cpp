@@ -152,7 +152,9 @@ void ReplyParser::ReadReplies(int comNumber) {
   char chunk[kReadChunk];
   const int got = host_.ReadPort(index, chunk, kReadChunk);
   if (got < 0) return;  // port not open
-  Append(chunk, std::min<std::size_t>(static_cast<std::size_t>(got), kReadChunk));
+  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(got), kReadChunk);
+  const bool markerAcceptable = bootMarkersWanted_ && LoaderAnswerOnly({chunk, n});
+  Append(chunk, n);
 
   // A NUL from the line would end every text search early; it counts as a blank.
   std::replace(receive_.begin(), receive_.begin() + static_cast<std::ptrdiff_t>(length_), '\0',
@@ -171,7 +173,7 @@ void ReplyParser::ReadReplies(int comNumber) {
       ParseLine(index, comNumber);
     }
     const bool frameStart = TakeBootFrame();
-    if (!frameStart) TakeBootMarker();
+    if (!frameStart) TakeBootMarker(markerAcceptable);
     if (identFrameSeen_) ClaimPort(index, comNumber);
   } while (lineFound && Find("\r\n") != std::string_view::npos);
 }
@@ -253,7 +255,19 @@ bool ReplyParser::InReplyLine(std::size_t at) const {
   return false;
 }
 
-bool ReplyParser::TakeBootMarker() {
+// The bytes a bootstrap loader answers a wake-up frame with: the classic loader's
+// acknowledgement and refusals, the 5xx loader's error bytes ('Q' is its 0x51).
+bool ReplyParser::LoaderAnswerOnly(std::string_view bytes) {
+  if (bytes.empty()) return false;
+  for (char c : bytes) {
+    auto b = static_cast<unsigned char>(c);
+    if (b != 0x90 && b != 0xA0 && b != 0x70 && !(b >= 0x51 && b <= 0x56)) return false;
+  }
+  return true;
+}
+
+bool ReplyParser::TakeBootMarker(bool acceptable) {
+  if (!acceptable) return false;
   std::intptr_t marker;
   if (FindByte(kMarker90, 0, length_) != std::string_view::npos) {
     marker = static_cast<signed char>(kMarker90);

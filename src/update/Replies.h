@@ -91,6 +91,12 @@ class ReplyParser {
   bool IdentFrameSeen() const { return identFrameSeen_; }
   void SetIdentFrameSeen(bool seen) { identFrameSeen_ = seen; }
 
+  // Whether a boot marker byte is taken at all: the search wants one only as the answer to
+  // its wake-up frames. A marker also counts only when the read that brought it holds
+  // nothing but a loader's answer bytes, so that noise on another port cannot pass for one.
+  void SetBootMarkersWanted(bool wanted) { bootMarkersWanted_ = wanted; }
+  static bool LoaderAnswerOnly(std::string_view bytes);
+
  private:
   void Append(const char* data, std::size_t n);
   void RemoveFront(std::size_t n);
@@ -99,7 +105,7 @@ class ReplyParser {
   std::size_t FindByte(char byte, std::size_t from, std::size_t to) const;
   void ParseLine(int portIndex, int comNumber);
   bool TakeBootFrame();
-  bool TakeBootMarker();
+  bool TakeBootMarker(bool acceptable);
   bool InReplyLine(std::size_t at) const;
   void ClaimPort(int portIndex, int comNumber);
 
@@ -115,6 +121,7 @@ class ReplyParser {
   std::array<std::array<char, kIdentCap>, kSlots> identText_{};
   std::size_t textSlot_ = 0, valueSlot_ = 0, identSlot_ = 0;
   bool identFrameSeen_ = false;
+  bool bootMarkersWanted_ = true;
 };
 
 }  // namespace update

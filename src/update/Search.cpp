@@ -87,6 +87,7 @@ bool TUpdateForm::SearchStepBody(bool advance) {
   }
   session.SessionTimer = timerPool_.StartTimer(6000);
   auto frame = FirstWakeUpFrame(static_cast<int>(fileType_));
+  parser_->SetBootMarkersWanted(true);
   if (!frame.empty())
     WriteAllPorts(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()));
   WakeState = 3;
@@ -101,7 +102,12 @@ void TUpdateForm::OnSessionTimer() {
     WakeState = 4;
     return;
   }
-  SearchStep(!session.LineErrorSeen);
+  // After a line error a time-out repeats the rate, but not for ever: a line whose errors
+  // come inside the step's own wait would otherwise hold the search at one rate.
+  constexpr std::int32_t kRateRepeats = 2;
+  const bool repeat = session.LineErrorSeen && session.RateRepeats < kRateRepeats;
+  session.RateRepeats = repeat ? session.RateRepeats + 1 : 0;
+  SearchStep(!repeat);
 }
 
 void TUpdateForm::OnLineError(int com) {
@@ -115,6 +121,7 @@ void TUpdateForm::OnLineError(int com) {
   if (searchDepth_ > 0) return;
   timerPool_.RestartTimer(session.SessionTimer);
   wait.DelayTime(500, true);
+  session.RateRepeats = 0;
   SearchStep(true);
 }
 

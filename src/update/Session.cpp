@@ -280,6 +280,7 @@ void TUpdateForm::StartSession() {
   // In CommandMode the search's probe "A.1000" has already put the instrument into command mode.
   if (startMode_ == StartModeTag::CommandMode) session.SessionStep = SessionStepTag::Identify;
   parser_->SetIdentFrameSeen(false);
+  parser_->SetBootMarkersWanted(false);
   record_.Clear();
   OkBitBtn->SetEnabled(false);
   SecTimer->SetEnabled(false);

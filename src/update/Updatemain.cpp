@@ -368,6 +368,7 @@ void TUpdateForm::SecTimerTimer(platform::Timer&) {
 
 void TUpdateForm::SpeedButton1Click(platform::Component*) {
   auto frame = FirstWakeUpFrame(static_cast<int>(fileType_));
+  parser_->SetBootMarkersWanted(true);
   if (PortTable[0] && !frame.empty())
     PortTable[0]->Write(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()), false);
 }
@@ -388,6 +389,9 @@ void TUpdateForm::HandleMessage(std::uint32_t message, std::intptr_t wparam, std
       break;
     case comport::V24MsgRxError:
       OnLineError(static_cast<int>(wparam));
+      // What the search posted (the restart after a failed search) must not wait for the
+      // next event that happens to pump.
+      PumpEvents();
       break;
     case comport::V24MsgHangUp:
       if (static_cast<int>(wparam) == instrumentCom_ + 1) {

@@ -158,6 +158,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   bool SearchStep(bool advance);
   void ReportNoDevice();
   bool CheckInstrument();
+  // The package file exists, is not empty and (for the bootstrap loaders) reads as an image;
+  // otherwise the user is told which file and what is wrong.
+  bool PackageFileUsable(const std::string& name);
   bool UpdateDue() const;
   bool SecondUpdateDue() const;
   void SetClock(bool secondsForm);

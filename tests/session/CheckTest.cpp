@@ -96,15 +96,38 @@ TEST(Check, PatternItemsAddTheFilesOfTheirFolderInUpperCase) {
   EXPECT_EQ(r.fileList, want) << "an empty folder adds nothing";
 }
 
-TEST(Check, AFirstFileMissingFromThePackageIsRefusedAsWrongDevice) {
+TEST(Check, PackageFilesThatAreMissingEmptyOrDamagedAreNamed) {
+  struct Case {
+    std::string content;  // "" with missing: the file is not in the package
+    bool missing;
+    std::string box;
+  };
+  for (const Case& c : {Case{"", true, "The package file OTHER.TXT is missing !"},
+                        Case{"", false, "The package file OTHER.TXT is empty !"},
+                        Case{"@3100\r\n01 02 03\r\n", false, "incomplete"},
+                        Case{"@3100\r\n01 0X 03\r\nq\r\n", false, "OTHER.TXT"}}) {
+    Package p;
+    p.rows[0].progFile2 = "OTHER.TXT";
+    if (!c.missing) p.files["OTHER.TXT"] = c.content;
+    CheckBench b(p);
+    auto& r = b.R();
+    r.deviceNumber = "28160.000";
+    EXPECT_FALSE(b.form->CheckInstrument());
+    ASSERT_FALSE(b.rig.Boxes().empty());
+    EXPECT_NE(b.rig.Boxes().back().text.find(c.box), std::string::npos) << b.rig.Boxes().back().text;
+    EXPECT_TRUE(b.rig.MemoHas(b.rig.Boxes().back().text)) << "the log says it too";
+  }
+}
+
+TEST(Check, AnEmptyDeviceNumberTakesTheSearchByPcbNumber) {
   Package p;
-  p.rows[0].progFile2 = "OTHER.TXT";
+  p.rows[0].deviceNrDef = "12345";
   CheckBench b(p);
   auto& r = b.R();
-  r.deviceNumber = "28160.000";
-  EXPECT_FALSE(b.form->CheckInstrument());
-  ASSERT_FALSE(b.rig.Boxes().empty());
-  EXPECT_EQ(b.rig.Boxes().back().text, "Wrong device connected !!");
+  r.deviceNumber = "";
+  r.pcbNumber = "12345.000";
+  EXPECT_TRUE(b.form->CheckInstrument());
+  EXPECT_EQ(r.firstProgramFile, "FW_TEST.TXT");
 }
 
 TEST(Check, FlashEraseValuesAndTheAtFlags) {

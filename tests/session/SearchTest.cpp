@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "SessionRig.h"
+#include "platform/SerialLoopback.h"
 
 namespace sessiontest {
 namespace {
@@ -103,6 +104,74 @@ TEST(Search, NoInstrumentAtAllReportsTwiceAndEndsTheProgram) {
     EXPECT_EQ(wakes[static_cast<std::size_t>(2 * s)]->baud, 9600u);
     EXPECT_EQ(wakes[static_cast<std::size_t>(2 * s + 1)]->ms - wakes[static_cast<std::size_t>(2 * s)]->ms, 6000u);
   }
+}
+
+}  // namespace
+}  // namespace sessiontest
+
+namespace sessiontest {
+namespace {
+
+// Random bytes on a port, as a floating input or another device would give.
+class NoisyPort : public platform::LoopbackPeer {
+ public:
+  void Attach(platform::LoopbackLine* line) override { line_ = line; }
+  void OnHostBytes(const std::uint8_t*, std::size_t n, const platform::LineSettings&) override {
+    std::vector<std::uint8_t> noise(n * 3);
+    for (auto& b : noise) b = static_cast<std::uint8_t>(next_ = next_ * 1103515245u + 12345u) ;
+    // Each burst carries the bytes a careless parser would take for boot markers.
+    noise[noise.size() / 3] = 0x90;
+    noise[noise.size() / 2] = 'Q';
+    if (line_) line_->Emit(noise.data(), noise.size());
+  }
+
+ private:
+  platform::LoopbackLine* line_ = nullptr;
+  std::uint32_t next_ = 7;
+};
+
+TEST(Search, AnInstrumentBesideANoisyPortIsFoundAndUpdated) {
+  sim::InstrumentConfig c;
+  c.loader.version = 0x0150;
+  sim::Instrument instrument(c);
+  std::string error;
+  ASSERT_TRUE(instrument.LoadFirmware(TiTxtWithVersion("1.01"), &error)) << error;
+  NoisyPort noise;
+  SessionRig rig;
+  Package p = DefaultPackage();
+  rig.WritePackage(p);
+  // The noise on COM1 answers every probe before the instrument on COM2 does.
+  platform::RegisterLoopbackPort(1, &noise);
+  platform::RegisterLoopbackPort(2, &instrument);
+  rig.registered = {1, 2};
+  rig.Start();
+  ASSERT_TRUE(rig.RunSession());
+  EXPECT_EQ(rig.form->InstrumentPort(), 1);
+  EXPECT_TRUE(rig.form->SessionSucceeded());
+  if (::testing::Test::HasFailure()) {
+    for (const auto& l : rig.MemoLines()) std::printf("  memo %s\n", l.c_str());
+    for (const auto& b : rig.Boxes()) std::printf("  box %s\n", b.text.c_str());
+    for (const auto& e : instrument.Log()) std::printf("  sim %6u %-10s %s\n", e.ms, e.kind.c_str(), e.text.c_str());
+  }
+  std::string why;
+  EXPECT_TRUE(FlashEqualsImage(instrument, p.files["FW_TEST.TXT"], &why)) << why;
+}
+
+TEST(Search, ALineThatKeepsMakingErrorsStillReachesTheEndOfTheSearch) {
+  // An instrument at a rate the package does not list: every probe draws a framing error
+  // inside the step's own wait.
+  sim::InstrumentConfig c;
+  c.baud = 57600;
+  c.wrongRate = sim::WrongRate::LineError;
+  sim::Instrument instrument(c);
+  SessionRig rig;
+  rig.WritePackage(DefaultPackage());
+  rig.Ports(1, 1, &instrument);
+  rig.Start();
+  ASSERT_TRUE(rig.RunSession(30 * 60 * 1000)) << "the search ends";
+  const auto& boxes = rig.Boxes();
+  EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(),
+                          [](const auto& b) { return b.text.find("No device found") != std::string::npos; }));
 }
 
 }  // namespace

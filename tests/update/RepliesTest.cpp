@@ -236,7 +236,8 @@ TEST_F(ReplyParserTest, BootMarkerEmptiesTheBuffer) {
   EXPECT_TRUE(parser.IdentFrameSeen());
   EXPECT_EQ(host.instrumentPort, 0);
 
-  notes = Feed(3, "..Q..");
+  // The 5xx loader's answer to the wake-up frames: error bytes, 'Q' among them.
+  notes = Feed(3, "TQQ");
   ASSERT_EQ(Codes(notes), (std::vector<std::int32_t>{NotifyBootMarker}));
   EXPECT_EQ(notes[0].payload, 81);
   EXPECT_EQ(parser.ReceiveLength(), 0u);
@@ -253,8 +254,21 @@ TEST_F(ReplyParserTest, QInsideAnUnfinishedReplyLineIsNoBootMarker) {
   EXPECT_EQ(parser.Received(), "A.5588#QX");
   EXPECT_EQ(Codes(Feed(3, "17\r\n")), (std::vector<std::int32_t>{NotifyEcho}));
   EXPECT_FALSE(parser.IdentFrameSeen());
-  // Noise without a reply marker in front of the "Q" does not hide it.
-  EXPECT_EQ(Codes(Feed(3, "\xFF\x00Q"s)), (std::vector<std::int32_t>{NotifyBootMarker}));
+}
+
+TEST_F(ReplyParserTest, MarkerOnlyAloneAndOnlyWhenTheSearchWantsOne) {
+  // Noise that happens to hold a 0x90 or a "Q" is no loader's answer.
+  for (const std::string& noise : {"..Q.."s, "\xFF\x00Q"s, "\x13\x90\xE7"s}) {
+    EXPECT_TRUE(Feed(3, noise).empty()) << noise;
+    parser.ClearReceive();
+  }
+  EXPECT_FALSE(parser.IdentFrameSeen());
+  // Before the search sends its wake-up frames not even a lone marker counts.
+  parser.SetBootMarkersWanted(false);
+  EXPECT_TRUE(Feed(3, "\x90").empty());
+  parser.ClearReceive();
+  parser.SetBootMarkersWanted(true);
+  EXPECT_EQ(Codes(Feed(3, "\x90")), (std::vector<std::int32_t>{NotifyBootMarker}));
 }
 
 TEST_F(ReplyParserTest, PortNotOpenOrUnknownGivesNothing) {
