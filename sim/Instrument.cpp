@@ -1,5 +1,6 @@
 #include "sim/Instrument.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -38,6 +39,7 @@ const char* StateName(Instrument::State state) {
     case Instrument::State::Text: return "text";
     case Instrument::State::BootWait: return "boot";
     case Instrument::State::Loader: return "loader";
+    case Instrument::State::Xmodem: return "xmodem";
     case Instrument::State::Disconnected: return "disconnected";
   }
   return "?";
@@ -47,6 +49,7 @@ Instrument::Instrument(InstrumentConfig config)
     : config_(std::move(config)),
       flash_(config_.loader.memory),
       loader_(config_.loader, config_.frameFaults, flash_),
+      xmodem_(config_.xmodem, [this] { return Now(); }),
       text_(config_, [this] { return ResetVector(); }),
       random_(config_.bytes.seed) {
   startMs_ = SteadyMs();
@@ -57,6 +60,7 @@ Instrument::Instrument(InstrumentConfig config)
     flash_.Load(0xFFFF, static_cast<std::uint8_t>(config_.loader.vectorWord >> 8));
   }
   loader_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  xmodem_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   text_.onCommand = [this](const std::string& line) { Record("cmd", line); };
   text_.onFault = [this](const std::string& t) { Record("fault", t); };
   if (config_.startInLoader) {
@@ -100,8 +104,9 @@ bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
 
 platform::LineSettings Instrument::OwnLine() const {
   platform::LineSettings own;
-  own.baud = state_ == State::Loader ? loader_.Baud() : config_.baud;
+  own.baud = state_ == State::Loader ? loader_.Baud() : state_ == State::Xmodem ? xmodem_.Baud() : config_.baud;
   own.parity = state_ == State::Loader ? platform::Parity::Even : platform::Parity::None;
+  if (state_ == State::Xmodem) own.stopBits = platform::StopBits::Two;
   return own;
 }
 
@@ -131,9 +136,16 @@ void Instrument::Tick() {
   platform::LineSettings own;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!startupPending_ || state_ != State::Text) return;
-    if (Now() - firmwareStartMs_ < config_.startupFallbackMs) return;
-    Announce(actions);
+    if (state_ == State::Xmodem) {
+      std::vector<std::uint8_t> out;
+      xmodem_.Tick(out);
+      if (out.empty()) return;
+      actions.push_back({Faulted(out), 0});
+    } else {
+      if (!startupPending_ || state_ != State::Text) return;
+      if (Now() - firmwareStartMs_ < config_.startupFallbackMs) return;
+      Announce(actions);
+    }
     own = OwnLine();
   }
   Deliver(std::move(actions), 0, own);
@@ -172,7 +184,7 @@ bool Instrument::LoadFirmware(const std::string& tiTxt, std::string* error) {
 
 std::uint32_t Instrument::ListeningBaud() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == State::Loader ? loader_.Baud() : config_.baud;
+  return OwnLine().baud;
 }
 
 bool Instrument::LineMatches(const platform::LineSettings& line) const {
@@ -184,6 +196,9 @@ bool Instrument::LineMatches(const platform::LineSettings& line) const {
     case State::Loader:
       return line.baud == loader_.Baud() && line.dataBits == 8 &&
              (!config_.checkParity || line.parity == platform::Parity::Even);
+    case State::Xmodem:  // a UART at 8N2 takes 8N1 as well: only the rate and the parity count
+      return xmodem_.Listening() && line.baud == xmodem_.Baud() && line.dataBits == 8 &&
+             (!config_.checkParity || line.parity == platform::Parity::None);
     case State::Disconnected:
       return false;
   }
@@ -210,10 +225,11 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
     if (!LineMatches(line)) {
       char buf[96];
       std::snprintf(buf, sizeof buf, "%zu bytes at %u baud %d data bits, listening at %u", n,
-                    static_cast<unsigned>(line.baud), line.dataBits,
-                    static_cast<unsigned>(state_ == State::Loader ? loader_.Baud() : config_.baud));
+                    static_cast<unsigned>(line.baud), line.dataBits, static_cast<unsigned>(own.baud));
       Record("wrong-line", buf);
-      if (config_.wrongRate == WrongRate::LineError) {
+      if (state_ == State::Xmodem && !xmodem_.Listening()) {
+        // Restarting: nobody is there to hear anything.
+      } else if (config_.wrongRate == WrongRate::LineError) {
         actions.push_back({{}, platform::LineErrFraming});
       } else if (config_.wrongRate == WrongRate::Garbage) {
         // What a UART makes of a frame at the wrong rate: mostly high bits, none of them a
@@ -250,10 +266,14 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
         Record("state", "disconnected");
         return;
       }
+      int command = 0, rateCode = 0;
       if (text_.TakeLoaderRequest()) {
         state_ = State::Loader;
         loader_.Enter();
         Record("state", "loader");
+      } else if (text_.TakeXmodemRequest(command, rateCode)) {
+        state_ = State::Xmodem;
+        xmodem_.Enter(command, rateCode);
       }
     } else if (state_ == State::Loader) {
       loader_.Feed(data + at, n - at, out);
@@ -263,7 +283,17 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
         Record("state", "disconnected");
         return;
       }
-      if (loader_.TakeFirmwareStart()) FirmwareStarted();
+      if (loader_.TakeFirmwareStart()) FirmwareStarted(VersionFromFlash());
+    } else if (state_ == State::Xmodem) {
+      xmodem_.Feed(data + at, n - at, out);
+      at = n;
+      if (config_.disconnectAfterFrames >= 0 &&
+          xmodem_.GetStatus().packets >= config_.disconnectAfterFrames) {
+        state_ = State::Disconnected;
+        Record("state", "disconnected");
+        return;
+      }
+      if (xmodem_.TakeApplicationStart()) FirmwareStarted(VersionFromImage(xmodem_.Received()));
     } else {  // boot mode: look for a wake-up frame at the end of what came
       for (; at < n; ++at) {
         bootBuffer_.push_back(data[at]);
@@ -311,9 +341,7 @@ void Instrument::Wake(std::vector<std::uint8_t>& out) {
   }
 }
 
-void Instrument::FirmwareStarted() {
-  ++firmwareStarts_;
-  state_ = State::Text;
+std::string Instrument::VersionFromFlash() const {
   std::string version;
   const std::string& marker = config_.versionMarker;
   if (!marker.empty()) {
@@ -332,6 +360,25 @@ void Instrument::FirmwareStarted() {
       }
     }
   }
+  return version;
+}
+
+std::string Instrument::VersionFromImage(const std::vector<std::uint8_t>& image) const {
+  const std::string& marker = config_.versionMarker;
+  if (marker.empty()) return {};
+  auto at = std::search(image.begin(), image.end(), marker.begin(), marker.end());
+  std::string version;
+  if (at == image.end()) return version;
+  for (at += static_cast<long>(marker.size()); at != image.end() && version.size() < 15; ++at) {
+    if (*at < 0x20 || *at > 0x7E) break;
+    version += static_cast<char>(*at);
+  }
+  return version;
+}
+
+void Instrument::FirmwareStarted(std::string version) {
+  ++firmwareStarts_;
+  state_ = State::Text;
   if (version.empty()) version = config_.versionAfterUpdate;
   if (!version.empty()) config_.version = version;
   startupPending_ = !config_.startupLine.empty();
@@ -457,6 +504,14 @@ std::map<std::uint32_t, std::uint8_t> Instrument::FlashBytes() const {
 std::string Instrument::DumpTiTxt() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return FormatTiTxt(flash_.Runs());
+}
+XmodemLoader::Status Instrument::Xmodem() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return xmodem_.GetStatus();
+}
+std::vector<std::uint8_t> Instrument::XmodemReceived() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return xmodem_.Received();
 }
 std::vector<std::uint8_t> Instrument::DumpMain(std::uint32_t* base) const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,7 @@
 #pragma once
 // The simulated instrument: the text command protocol of its firmware, an optional boot
-// mode that answers wake-up frames, and the classic ROM loader with its flash. It is the far
+// mode that answers wake-up frames, the classic ROM loader with its flash, and the serial boot
+// loader that takes an image with XMODEM-CRC. It is the far
 // end of a loopback serial device (or of a pseudo-terminal, see main.cpp) and answers only at
 // its own line settings. Without pacing, answers are emitted synchronously from OnHostBytes,
 // so virtual-time tests see them at once; with pacing they leave at the line rate.
@@ -19,6 +20,7 @@
 #include "sim/Flash.h"
 #include "sim/Pacer.h"
 #include "sim/TextProtocol.h"
+#include "sim/XmodemLoader.h"
 
 namespace sim {
 
@@ -30,7 +32,7 @@ struct LogEntry {
 
 class Instrument : public platform::LoopbackPeer {
  public:
-  enum class State { Text, BootWait, Loader, Disconnected };
+  enum class State { Text, BootWait, Loader, Xmodem, Disconnected };
 
   explicit Instrument(InstrumentConfig config = {});
   ~Instrument() override;
@@ -40,7 +42,8 @@ class Instrument : public platform::LoopbackPeer {
   void OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) override;
   void OnHostLineChanged(const platform::LineSettings& line) override;
   bool Busy() override;
-  // Time-driven work (the start-up line's fallback); the pty program calls it regularly.
+  // Time-driven work (the start-up line's fallback, the XMODEM loader's requests and
+  // timeouts); the pty program calls it regularly, virtual-time tests after moving the clock.
   void Tick();
 
   // Other transports (the pseudo-terminal program): where emitted bytes and line errors go.
@@ -77,6 +80,9 @@ class Instrument : public platform::LoopbackPeer {
   std::string DumpTiTxt() const;
   // Raw image of main flash from its start address (unwritten bytes 0xFF).
   std::vector<std::uint8_t> DumpMain(std::uint32_t* base) const;
+  // The XMODEM loader: its state and what its current (or last) upload received.
+  XmodemLoader::Status Xmodem() const;
+  std::vector<std::uint8_t> XmodemReceived() const;
 
  private:
   struct Action {
@@ -88,7 +94,9 @@ class Instrument : public platform::LoopbackPeer {
   bool LineMatches(const platform::LineSettings& line) const;
   void Dispatch(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out);
   void Wake(std::vector<std::uint8_t>& out);
-  void FirmwareStarted();
+  void FirmwareStarted(std::string version);
+  std::string VersionFromFlash() const;
+  std::string VersionFromImage(const std::vector<std::uint8_t>& image) const;
   std::vector<std::uint8_t> Faulted(const std::vector<std::uint8_t>& bytes);
   // The instrument's own line now: bits per byte and rate.
   platform::LineSettings OwnLine() const;
@@ -101,6 +109,7 @@ class Instrument : public platform::LoopbackPeer {
   InstrumentConfig config_;
   Flash flash_;
   ClassicLoader loader_;
+  XmodemLoader xmodem_;
   TextProtocol text_;
   State state_;
   std::vector<std::uint8_t> bootBuffer_;

@@ -15,6 +15,7 @@ struct ProgramOptions {
   std::string link;          // symlink to the slave side
   std::string dumpFile;
   bool dumpBinary = false;  // raw main flash instead of TI-TXT
+  std::string receivedFile;  // what the XMODEM loader received, raw
   std::string logFile;
   std::string traceFile;  // every chunk read from and written to the line, in microseconds
   bool exitAfterEnd = false;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "sim/XmodemLoader.h"
+
 namespace sim {
 
 namespace {
@@ -33,6 +35,14 @@ bool TextProtocol::TakeLoaderRequest() {
   return r;
 }
 
+bool TextProtocol::TakeXmodemRequest(int& command, int& rateCode) {
+  if (!xmodemRequest_) return false;
+  xmodemRequest_ = false;
+  command = xmodemCommand_;
+  rateCode = xmodemRate_;
+  return true;
+}
+
 std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
   for (std::size_t i = 0; i < n; ++i) {
     char c = static_cast<char>(data[i]);
@@ -47,7 +57,7 @@ std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vec
       } else if (!line.empty()) {
         Handle(line, out);
       }
-      if (loaderRequest_) return i + 1;  // what follows is for the loader
+      if (loaderRequest_ || xmodemRequest_) return i + 1;  // what follows is for the loader
       continue;
     }
     if (line_.size() < MaxLine)
@@ -166,6 +176,15 @@ bool TextProtocol::Answer(const std::string& key, const std::string& arg, const 
     }
     replies.push_back(line);
     loaderRequest_ = true;
+    return true;
+  }
+  if (config_.xmodem.enabled && (key == "A.1250" || key == "A.1255" || key == "A.1256")) {
+    if (config_.refuseLoaderStart || !ParseXmodemStart(key, arg, xmodemCommand_, xmodemRate_)) {
+      replies.push_back("?");
+      return false;
+    }
+    replies.push_back(line);
+    xmodemRequest_ = true;
     return true;
   }
   if (config_.unknownGetsError) replies.push_back("?");

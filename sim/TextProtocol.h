@@ -22,6 +22,8 @@ class TextProtocol {
   std::size_t Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out);
   // True once after a loader start command was echoed.
   bool TakeLoaderRequest();
+  // True once after a start command of the XMODEM loader was echoed, with its number and rate code.
+  bool TakeXmodemRequest(int& command, int& rateCode);
 
   const std::vector<std::string>& Commands() const { return commands_; }
   bool InCommandMode() const { return commandMode_; }
@@ -50,6 +52,9 @@ class TextProtocol {
   bool ended_ = false;
   int endCount_ = 0;
   bool loaderRequest_ = false;
+  bool xmodemRequest_ = false;
+  int xmodemCommand_ = 0;
+  int xmodemRate_ = 0;
   std::string clock_, airPressure_;
   int clockCount_ = 0;
 };

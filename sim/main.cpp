@@ -103,6 +103,19 @@ bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) 
   return true;
 }
 
+// What the XMODEM loader received, raw; written aside and renamed like the dump.
+bool WriteReceived(const sim::Instrument& instrument, const sim::ProgramOptions& o) {
+  if (o.receivedFile.empty()) return true;
+  std::vector<std::uint8_t> raw = instrument.XmodemReceived();
+  std::string tmp = o.receivedFile + ".tmp";
+  if (!WriteFile(tmp, std::string(raw.begin(), raw.end())) ||
+      std::rename(tmp.c_str(), o.receivedFile.c_str()) != 0) {
+    std::fprintf(stderr, "instrument-sim: cannot write %s: %s\n", o.receivedFile.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 bool ReadTiTxt(const std::string& path, std::map<std::uint32_t, std::uint8_t>& bytes) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -320,6 +333,7 @@ int main(int argc, char** argv) {
     if (g_dump) {
       g_dump = 0;
       WriteDump(instrument, o);
+      WriteReceived(instrument, o);
     }
     if (instrument.GetState() == sim::Instrument::State::Disconnected) break;
     pollfd p{master, POLLIN, 0};
@@ -353,6 +367,7 @@ int main(int argc, char** argv) {
 
   instrument.WaitIdle(5000);
   if (!WriteDump(instrument, o)) status = 1;
+  if (!WriteReceived(instrument, o)) status = 1;
   if (!o.link.empty()) unlink(o.link.c_str());
   close(master);
   return status;
