@@ -104,7 +104,9 @@ bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
 
 platform::LineSettings Instrument::OwnLine() const {
   platform::LineSettings own;
-  own.baud = state_ == State::Loader ? loader_.Baud() : state_ == State::Xmodem ? xmodem_.Baud() : config_.baud;
+  own.baud = state_ == State::Loader   ? loader_.Baud()
+             : state_ == State::Xmodem ? xmodem_.Baud()
+                                       : config_.baud;
   own.parity = state_ == State::Loader ? platform::Parity::Even : platform::Parity::None;
   if (state_ == State::Xmodem) own.stopBits = platform::StopBits::Two;
   return own;

@@ -26,7 +26,7 @@ namespace sim {
 
 struct LogEntry {
   std::uint32_t ms;  // time stamp from the configured clock
-  std::string kind;  // "cmd", "frame", "sync", "wake", "wrong-line", "fault", "state"
+  std::string kind;  // "cmd", "frame", "sync", "wake", "wrong-line", "fault", "state", "xmodem"
   std::string text;
 };
 

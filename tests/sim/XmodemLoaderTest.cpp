@@ -106,9 +106,10 @@ struct XmRig {
   }
   // All packets of data (128 bytes each), then EOT; false at the first answer that is no ACK.
   bool Upload(const Bytes& data) {
-    for (std::size_t at = 0, n = 1; at < data.size(); at += 128, ++n)
-      if (Answer(sim::XmodemPacket(static_cast<std::uint8_t>(n), Slice(data, at, std::min<std::size_t>(128, data.size() - at)))) != Ack)
-        return false;
+    for (std::size_t at = 0, n = 1; at < data.size(); at += 128, ++n) {
+      Bytes chunk = Slice(data, at, std::min<std::size_t>(128, data.size() - at));
+      if (Answer(sim::XmodemPacket(static_cast<std::uint8_t>(n), chunk)) != Ack) return false;
+    }
     return Send(Bytes{sim::XmEot}) == Ack;
   }
   sim::XmodemLoader::Status Status() const { return rig.instrument.Xmodem(); }
@@ -470,7 +471,8 @@ TEST(SimXmodem, ProgramOptions) {
   std::string error;
   ASSERT_TRUE(sim::ParseOptions({"--xmodem", "--xmodem-version", "1.05,BL", "--xmodem-restart", "500",
                                  "--xmodem-purge", "0", "--xmodem-capacity", "4096", "--xmodem-fault",
-                                 "nak:3:4", "--xmodem-fault", "wrongchecksum:1", "--dump-received", "/tmp/r.bin"},
+                                 "nak:3:4", "--xmodem-fault", "wrongchecksum:1", "--dump-received",
+                                 "/tmp/r.bin"},
                                 o, error))
       << error;
   const sim::XmodemConfig& c = o.instrument.xmodem;
