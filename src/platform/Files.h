@@ -25,7 +25,11 @@ struct TextLines {
 
 namespace files {
 
-// Case-insensitive match of a name against a pattern with '*' and '?'.
+// Case-insensitive match of a name against a pattern with '*' and '?', with the rules of the
+// original platform's file search: "*.*" and "NAME.*" also match names without a dot, a '?'
+// matches nothing at the end of a name or before its dot ("A?.TXT" matches "A.TXT"), and a
+// '*' in front of a '.' does not run past the name's last dot ("*." matches only names
+// without a dot).
 bool MatchPattern(std::string_view pattern, std::string_view name);
 
 // Names (not paths) of the normal files in folder whose names match pattern without regard
