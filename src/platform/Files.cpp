@@ -311,7 +311,7 @@ TextLines DecodeLines(std::string_view bytes) {
   return result;
 }
 
-std::string EncodeLines(const TextLines& text) {
+std::string EncodeLines(const TextLines& text, bool byteOrderMark) {
   std::string joined;
   for (const auto& line : text.lines) {
     joined += line;
@@ -321,16 +321,33 @@ std::string EncodeLines(const TextLines& text) {
     case TextEncoding::Ansi:
       return joined;
     case TextEncoding::Utf8:
-      return "\xEF\xBB\xBF" + Cp1252ToUtf8(joined);
+      return (byteOrderMark ? "\xEF\xBB\xBF" : "") + Cp1252ToUtf8(joined);
     case TextEncoding::Utf16LE:
     case TextEncoding::Utf16BE: {
       bool be = text.encoding == TextEncoding::Utf16BE;
-      std::string out = be ? "\xFE\xFF" : "\xFF\xFE";
+      std::string out = byteOrderMark ? (be ? "\xFE\xFF" : "\xFF\xFE") : "";
       for (unsigned char c : joined) AppendUtf16(out, Cp1252ToCodePoint(c), be);
       return out;
     }
   }
   return joined;
+}
+
+bool EndsWithLineEnd(std::string_view bytes, TextEncoding encoding) {
+  auto lineEnd = [](char c) { return c == '\r' || c == '\n'; };
+  switch (encoding) {
+    case TextEncoding::Ansi:
+      return bytes.empty() || lineEnd(bytes.back());
+    case TextEncoding::Utf8:
+      return bytes.size() <= 3 || lineEnd(bytes.back());
+    case TextEncoding::Utf16LE:
+      return bytes.size() <= 2 ||
+             (bytes.size() >= 4 && bytes[bytes.size() - 1] == '\0' && lineEnd(bytes[bytes.size() - 2]));
+    case TextEncoding::Utf16BE:
+      return bytes.size() <= 2 ||
+             (bytes.size() >= 4 && bytes[bytes.size() - 2] == '\0' && lineEnd(bytes[bytes.size() - 1]));
+  }
+  return true;
 }
 
 std::optional<TextLines> LoadLines(const std::string& path) {

@@ -68,8 +68,12 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes);
 // kept; an empty file has no lines. Characters without a Windows-1252 form become '?'.
 TextLines DecodeLines(std::string_view bytes);
 // Encodes lines in the given encoding, each followed by CR LF, with the byte-order mark of
-// that encoding (none for Windows-1252).
-std::string EncodeLines(const TextLines& text);
+// that encoding (none for Windows-1252) unless byteOrderMark is false (lines to be added to
+// a file that has one).
+std::string EncodeLines(const TextLines& text, bool byteOrderMark = true);
+// Whether the bytes of a text file in this encoding end with a line end (CR or LF); true for
+// a file without text.
+bool EndsWithLineEnd(std::string_view bytes, TextEncoding encoding);
 // Reads a text file; nothing when it cannot be opened or read.
 std::optional<TextLines> LoadLines(const std::string& path);
 // Writes a text file in text.encoding; false on failure.
