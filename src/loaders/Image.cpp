@@ -35,7 +35,7 @@ enum class Layout { Classic, Fivexx };
 
 bool IsBlank(char c) { return c == ' '; }
 
-// One text line without its line end (LF, CR LF at the end of the text too).
+// One text line without its line end (LF or CR LF).
 struct TextLine {
   const char* at;
   std::size_t size;
