@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,9 +77,20 @@ struct MemoryMap {
   std::uint32_t romStart = 0x0C00, romEnd = 0x0FFF;  // the loader ROM; chip id at 0x0FF0
 };
 
+// The processor generation behind the classic loader. Its change-baud-rate command takes
+// clock register values of that generation, and the loaders with the security key (2xx)
+// mass-erase the flash on a wrong password.
+enum class Family { FromChipId, F1xx, F2xx, F4xx };
+
 struct LoaderConfig {
   std::uint16_t version = 0x0160;  // 0x0110, 0x0150, 0x0160 ("%X.%2X" gives 1.10 ...)
   std::uint16_t chipId = 0xF16C;
+  // FromChipId: the chip id's second hex digit (F16C a 1xx, F26F a 2xx, F449 a 4xx part);
+  // other digits count as 1xx.
+  Family family = Family::FromChipId;
+  // The BSL security key at 0xFFBE: a wrong password mass-erases main and information memory
+  // unless the key word is 0x0000. Unset: present on 2xx parts only.
+  std::optional<bool> securityKey;
   MemoryMap memory;
   bool nakInfoErase = false;  // a locked information segment: erase refused
   bool strictSync = false;    // frames that were not preceded by a sync are ignored

@@ -69,6 +69,10 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --info-a-unlocked          5xx: information segment A starts unlocked
   --boot idframe|marker --boot-form 0|1|2 --boot-text T --boot-marker 90|Q --wake-frames 0,1,4
   --loader-version 1.10|1.50|1.60 --chip-id HEX
+  --family 1xx|2xx|4xx       classic loader: processor generation (from the chip id), clock values
+                             of the baud change
+  --security-key on|off      classic loader: a wrong password erases the flash unless 0xFFBE
+                             holds 0 (on for 2xx)
   --main-start HEX --flash-end HEX --info-segment 128|256 --ram HEX-HEX   memory of the chosen loader
                              (classic 1100-FFFF, 5xx 5C00-45BFF as the MSP430F5438A)
   --nak-info-erase --strict-sync             classic loader
@@ -287,6 +291,14 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     } else if (a == "--chip-id") {
       if (!Hex(v, n) || n > 0xFFFF) return bad(v);
       c.loader.chipId = static_cast<std::uint16_t>(n);
+    } else if (a == "--family") {
+      if (v == "1xx") c.loader.family = Family::F1xx;
+      else if (v == "2xx") c.loader.family = Family::F2xx;
+      else if (v == "4xx") c.loader.family = Family::F4xx;
+      else return bad(v);
+    } else if (a == "--security-key") {
+      if (v != "on" && v != "off") return bad(v);
+      c.loader.securityKey = v == "on";
     } else if (a == "--main-start") {
       if (!Hex(v, n) || n > 0xFFFFF) return bad(v);
       mainStart = static_cast<std::uint32_t>(n);
