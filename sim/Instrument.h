@@ -3,7 +3,7 @@
 // mode that answers wake-up frames, its loader (the classic ROM loader or the 5xx bootstrap
 // loader) with its flash, the serial boot loader that takes an image with XMODEM-CRC, the
 // Windows-CE file receiver and the Basic-Loader terminal. It is the far
-// end of a loopback serial device (or of a pseudo-terminal, see main.cpp) and answers only at
+// end of a loopback serial device (or of a pseudo-terminal, see Main.cpp) and answers only at
 // its own line settings. Without pacing, answers are emitted synchronously from OnHostBytes,
 // so virtual-time tests see them at once; with pacing they leave at the line rate.
 #include <cstdint>
