@@ -36,6 +36,35 @@ bool KnownCommand(std::uint8_t c) {
   }
 }
 
+Family FamilyOf(const LoaderConfig& c) {
+  if (c.family != Family::FromChipId) return c.family;
+  switch ((c.chipId >> 8) & 0xF) {
+    case 2: return Family::F2xx;
+    case 4: return Family::F4xx;
+    default: return Family::F1xx;
+  }
+}
+
+// The clock register values of the change-baud-rate command (D1, D2) for 9600, 19200 and
+// 38400 baud (D3 = 0, 1, 2): DCOCTL and BCSCTL1 on 1xx and 2xx parts, SCFI0 and SCFI1 on 4xx
+// parts. The 1xx and 4xx values are the maker's table; its table has no 2xx column: there
+// 9600 is the clock the 2xx loader starts with (BCSCTL1 88h, DCOCTL 80h) and 19200 and 38400
+// are the settings used with 2xx loaders. Other values leave the processor at a clock on which
+// the loader's serial timing does not give the rate.
+struct ClockBytes {
+  std::uint8_t d1, d2;
+};
+const ClockBytes* BaudClocks(Family f) {
+  static const ClockBytes f1xx[3] = {{0x80, 0x85}, {0xE0, 0x86}, {0xE0, 0x87}};
+  static const ClockBytes f2xx[3] = {{0x80, 0x88}, {0x00, 0x8B}, {0x80, 0x8C}};
+  static const ClockBytes f4xx[3] = {{0x00, 0x98}, {0x00, 0xB0}, {0x00, 0xC8}};
+  switch (f) {
+    case Family::F2xx: return f2xx;
+    case Family::F4xx: return f4xx;
+    default: return f1xx;
+  }
+}
+
 std::string Hex(const std::vector<std::uint8_t>& b) {
   std::string s;
   char buf[4];
@@ -49,7 +78,11 @@ std::string Hex(const std::vector<std::uint8_t>& b) {
 
 ClassicLoader::ClassicLoader(const LoaderConfig& config, const std::vector<FrameFault>& faults,
                              Flash& flash)
-    : config_(config), faults_(faults), flash_(flash) {
+    : config_(config),
+      family_(FamilyOf(config)),
+      securityKey_(config.securityKey.value_or(family_ == Family::F2xx)),
+      faults_(faults),
+      flash_(flash) {
   // The loader ROM carries the chip identifier at 0x0FF0 and the loader version at 0x0FFA,
   // which is what the version command sends and what a read of 0x0FF0 shows.
   flash_.Load(0x0FF0, static_cast<std::uint8_t>(config_.chipId >> 8));
@@ -167,14 +200,23 @@ void ClassicLoader::HandleFrame(const std::vector<std::uint8_t>& f, std::vector<
 
   switch (cmd) {
     case 0x10: {  // RX password: the 32 bytes after the 4 dummies against the vector table
-      if (l1 < 36) return nak();
+      // The ACK says the frame was well formed, not that the password was right; a wrong one
+      // leaves the loader locked (an unlocked one stays unlocked until the next entry).
+      if (l1 != 36) return nak();
+      bool right = true;
       for (int k = 0; k < 32; ++k)
-        if (f[8 + k] != flash_.Read(0xFFE0u + static_cast<std::uint32_t>(k))) {
-          unlocked_ = false;
-          Log("fault", "wrong password");
-          return nak();
-        }
-      unlocked_ = true;
+        right = right && f[8 + k] == flash_.Read(0xFFE0u + static_cast<std::uint32_t>(k));
+      if (right) {
+        unlocked_ = true;
+        return ack();
+      }
+      Log("fault", "wrong password");
+      const std::uint16_t key = static_cast<std::uint16_t>(flash_.Read(0xFFBE) | flash_.Read(0xFFBF) << 8);
+      if (securityKey_ && key != 0x0000) {
+        Log("fault", "wrong password: main and information memory erased");
+        flash_.EraseMain();
+        flash_.EraseInfo();
+      }
       return ack();
     }
     case 0x12: {  // RX data block
@@ -264,13 +306,23 @@ void ClassicLoader::HandleFrame(const std::vector<std::uint8_t>& f, std::vector<
       data[11] = static_cast<std::uint8_t>(config_.version & 0xFF);
       return reply(std::move(data));
     }
-    case 0x20: {  // change baud rate: clock bytes, then the rate index
-      if (config_.version < 0x0160 || !unlocked_) return nak();
+    case 0x20: {  // change baud rate: D1 D2 set the clock, D3 the rate; no password needed
+      if (config_.version < 0x0160) return nak();
       static const std::uint32_t rates[] = {9600, 19200, 38400};
       if (f[6] > 2) return nak();
+      // The loader takes the clock values as they come and answers at the old rate.
       ack();
-      baud_ = rates[f[6]];
-      Log("frame", "baud " + std::to_string(baud_));
+      const ClockBytes want = BaudClocks(family_)[f[6]];
+      if (f[4] == want.d1 && f[5] == want.d2) {
+        baud_ = rates[f[6]];
+        Log("frame", "baud " + std::to_string(baud_));
+      } else {
+        baud_ = 0;
+        char text[96];
+        std::snprintf(text, sizeof text, "clock values %02X %02X do not give %u baud: the line is lost",
+                      f[4], f[5], static_cast<unsigned>(rates[f[6]]));
+        Log("fault", text);
+      }
       return;
     }
     case 0x21: {  // set memory offset: the offset in the third data byte

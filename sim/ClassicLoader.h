@@ -4,6 +4,8 @@
 // 16-bit little-endian words, ACK 0x90, NAK 0xA0, reply frames 80 00 n n data CKL CKH.
 // Versions below 1.50 have no version command; 1.60 and later can change the baud rate;
 // 1.10 writes and reads flash only through a RAM patch that was loaded and started first.
+// A password frame is acknowledged whether the password is right or not; a wrong one leaves
+// the protected commands refused and, on parts with the security key, erases the flash.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,7 +36,10 @@ class ClassicLoader {
   // Host bytes on the loader's line; the loader's answers are appended to out.
   void Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out);
 
+  // The rate the loader listens at; 0 after a baud change with clock values that do not fit
+  // its processor (it then understands nothing until it is entered again).
   std::uint32_t Baud() const { return baud_; }
+  Family ProcessorFamily() const { return family_; }
   bool Unlocked() const { return unlocked_; }
   bool PatchArmed() const { return patchArmed_; }
   int Offset() const { return offset_; }
@@ -55,6 +60,8 @@ class ClassicLoader {
   }
 
   LoaderConfig config_;
+  Family family_;
+  bool securityKey_;
   std::vector<FrameFault> faults_;
   Flash& flash_;
   Rx rx_ = Rx::Idle;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,9 +77,20 @@ struct MemoryMap {
   std::uint32_t romStart = 0x0C00, romEnd = 0x0FFF;  // the loader ROM; chip id at 0x0FF0
 };
 
+// The processor generation behind the classic loader. Its change-baud-rate command takes
+// clock register values of that generation, and the loaders with the security key (2xx)
+// mass-erase the flash on a wrong password.
+enum class Family { FromChipId, F1xx, F2xx, F4xx };
+
 struct LoaderConfig {
   std::uint16_t version = 0x0160;  // 0x0110, 0x0150, 0x0160 ("%X.%2X" gives 1.10 ...)
   std::uint16_t chipId = 0xF16C;
+  // FromChipId: the chip id's second hex digit (F16C a 1xx, F26F a 2xx, F449 a 4xx part);
+  // other digits count as 1xx.
+  Family family = Family::FromChipId;
+  // The BSL security key at 0xFFBE: a wrong password mass-erases main and information memory
+  // unless the key word is 0x0000. Unset: present on 2xx parts only.
+  std::optional<bool> securityKey;
   MemoryMap memory;
   bool nakInfoErase = false;  // a locked information segment: erase refused
   bool strictSync = false;    // frames that were not preceded by a sync are ignored
@@ -165,6 +177,35 @@ struct BasicLoaderConfig {
   int faultRecord = 1;
 };
 
+// Faults of the XMODEM serial boot loader. Nak, Corrupt, Silence and Cancel apply to the nth ..
+// nth+count-1 packets that arrive (good, bad or repeated alike); NoStart to the nth .. uploads
+// ("u"), NoVersion to version queries, NoChecksum and WrongChecksum to "c".
+enum class XmodemFaultKind { Nak, Corrupt, Silence, Cancel, NoStart, NoVersion, NoChecksum, WrongChecksum };
+struct XmodemFault {
+  XmodemFaultKind kind = XmodemFaultKind::Nak;
+  int nth = 1;
+  int count = 1;
+};
+
+// The serial boot loader that receives the firmware image with XMODEM-CRC. The firmware enters
+// it on "A.1250#n" or "A.1255#n" (n: the rate code, 3 = 9600, 7 = 115200); "A.1256#n" restarts
+// the instrument first, after which it takes those start commands at 9600.
+struct XmodemConfig {
+  bool enabled = false;           // the start commands enter this loader (else they get "?")
+  std::string version = "1.06";   // text of the version reply; from 1.06 on "u", "c" and "r"
+  std::string unlockCode = "7628";  // must be followed by the unlock code and CR or LF
+  std::uint32_t unlockTimeoutMs = 1000;  // a command letter whose code does not follow is refused
+  std::uint32_t restartMs = 4000;        // "A.1256": deaf this long
+  std::uint32_t requestMs = 3000;        // 'C' repeated this often until the sender starts
+  int requests = 10;                     // 'C's sent before the loader gives up
+  std::uint32_t charTimeoutMs = 1000;    // silence inside a packet
+  std::uint32_t packetTimeoutMs = 10000; // silence between packets, answered with NAK
+  std::uint32_t purgeMs = 1000;          // a NAK waits for this much quiet (0: at once)
+  int maxErrors = 10;                    // consecutive errors on one packet: the loader cancels
+  std::size_t capacity = 2u * 1024u * 1024u;  // bytes it can take; more is cancelled
+  std::vector<XmodemFault> faults;
+};
+
 struct InstrumentConfig {
   // Line of the text protocol. Only the rate and the data bits are checked there.
   std::uint32_t baud = 9600;
@@ -209,6 +250,7 @@ struct InstrumentConfig {
   Bsl5xxConfig bsl5xx;   // the 5xx loader and its memory
   WinCEConfig wince;
   BasicLoaderConfig basic;
+  XmodemConfig xmodem;
 
   // Line behaviour.
   WrongRate wrongRate = WrongRate::LineError;

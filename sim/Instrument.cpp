@@ -1,5 +1,6 @@
 #include "sim/Instrument.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -60,6 +61,7 @@ const char* StateName(Instrument::State state) {
     case Instrument::State::Loader: return "loader";
     case Instrument::State::WinCE: return "wince";
     case Instrument::State::BasicLoader: return "basic-loader";
+    case Instrument::State::Xmodem: return "xmodem";
     case Instrument::State::Disconnected: return "disconnected";
   }
   return "?";
@@ -73,6 +75,7 @@ Instrument::Instrument(InstrumentConfig config)
       text_(config_, [this] { return ResetVector(); }),
       wince_(config_.wince, [this] { return Now(); }),
       basic_(config_.basic),
+      xmodem_(config_.xmodem, [this] { return Now(); }),
       random_(config_.bytes.seed) {
   startMs_ = SteadyMs();
   // A device without preloaded firmware still has a vector table: it holds the password.
@@ -94,6 +97,7 @@ Instrument::Instrument(InstrumentConfig config)
   wince_.other = [this](const std::string& line, std::vector<std::uint8_t>& out) { text_.Line(line, out); };
   wince_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   basic_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  xmodem_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   textBaudBefore_ = config_.baud;
   // A 5xx instrument in boot mode sits in its loader: its own answers carry the marker.
   if (config_.startInLoader || (Is5xx() && config_.bootMode == BootMode::Marker)) {
@@ -156,6 +160,10 @@ platform::LineSettings Instrument::OwnLine() const {
     case State::BasicLoader:
       own.baud = basic_.Baud();
       break;
+    case State::Xmodem:
+      own.baud = xmodem_.Baud();
+      own.stopBits = platform::StopBits::Two;
+      break;
     default:
       break;
   }
@@ -200,6 +208,11 @@ void Instrument::Tick() {
       std::vector<std::uint8_t> out;
       wince_.Tick(out);
       if (!out.empty()) actions.push_back({Faulted(out), 0});
+    } else if (state_ == State::Xmodem) {
+      // Its requests and NAKs leave at its own line, heard only by a host that listens there.
+      std::vector<std::uint8_t> out;
+      xmodem_.Tick(out);
+      Say(actions, std::move(out));
     }
     if (startupPending_ && state_ == State::Text && Now() - firmwareStartMs_ >= startupDelayMs_) Announce(actions);
     own = OwnLine();
@@ -358,6 +371,9 @@ bool Instrument::LineMatches(const platform::LineSettings& line) const {
     case State::BasicLoader:
       return line.baud == basic_.Baud() && line.dataBits == 8 &&
              (!config_.checkParity || line.parity == platform::Parity::None);
+    case State::Xmodem:  // a UART at 8N2 takes 8N1 as well: only the rate and the parity count
+      return xmodem_.Listening() && line.baud == xmodem_.Baud() && line.dataBits == 8 &&
+             (!config_.checkParity || line.parity == platform::Parity::None);
     case State::Disconnected:
       return false;
   }
@@ -389,7 +405,9 @@ void Instrument::OnHostBytes(const std::uint8_t* data, std::size_t n,
       std::snprintf(buf, sizeof buf, "%zu bytes at %u baud %d data bits, listening at %u", n,
                     static_cast<unsigned>(line.baud), line.dataBits, static_cast<unsigned>(own.baud));
       Record("wrong-line", buf);
-      if (config_.wrongRate == WrongRate::LineError) {
+      if (state_ == State::Xmodem && !xmodem_.Listening()) {
+        // Restarting: nobody is there to hear anything.
+      } else if (config_.wrongRate == WrongRate::LineError) {
         actions.push_back({{}, platform::LineErrFraming});
       } else if (config_.wrongRate == WrongRate::Garbage) {
         actions.push_back({Noise(n, random_), 0});
@@ -423,6 +441,7 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
       if (!out.empty()) actions.push_back({Faulted(out), 0});
       if (commandsDone()) return Disconnect();
       std::uint32_t baud = 0;
+      int command = 0, rateCode = 0;
       if (text_.TakeLoaderRequest()) {
         // The rest of this write (the LF after the CR) reaches the firmware while it is still
         // answering; the loader starts with an empty receiver.
@@ -435,6 +454,11 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
         SpeedChange(baud);
       } else if (text_.TakeBasicLoaderRequest()) {
         EnterBasicLoader(actions);
+      } else if (text_.TakeXmodemRequest(command, rateCode)) {
+        state_ = State::Xmodem;
+        xmodem_.Enter(command, rateCode);
+        // The rest of this write goes to the loader only where it listens at the host's line.
+        if (!LineMatches(line)) return;
       }
     } else if (state_ == State::WinCE) {
       wince_.Feed(data + at, n - at, out);
@@ -445,6 +469,8 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
       text_.TakeBasicLoaderRequest();
       std::uint32_t ignored = 0;
       text_.TakeSpeedRequest(ignored);
+      int ignoredCommand = 0, ignoredCode = 0;
+      text_.TakeXmodemRequest(ignoredCommand, ignoredCode);
       if (commandsDone()) return Disconnect();
       if (config_.wince.disconnectAfterBlocks >= 0 && wince_.Blocks() >= config_.wince.disconnectAfterBlocks)
         return Disconnect();
@@ -464,6 +490,13 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
       at = n;
       if (!out.empty()) actions.push_back({Faulted(out), 0});
       if (basic_.GetPhase() == BasicLoader::Phase::Aborted) return Disconnect();
+    } else if (state_ == State::Xmodem) {
+      xmodem_.Feed(data + at, n - at, out);
+      at = n;
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+      if (config_.disconnectAfterFrames >= 0 && xmodem_.GetStatus().packets >= config_.disconnectAfterFrames)
+        return Disconnect();
+      if (xmodem_.TakeApplicationStart()) FirmwareStarted(VersionFromImage(xmodem_.Received()));
     } else if (state_ == State::Loader) {
       int frames;
       bool started;
@@ -493,7 +526,7 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
       }
       if (config_.disconnectAfterFrames >= 0 && frames >= config_.disconnectAfterFrames)
         return Disconnect();
-      if (started) FirmwareStarted();
+      if (started) FirmwareStarted(VersionFromFlash());
     } else {  // boot mode: look for a wake-up frame at the end of what came
       for (; at < n; ++at) {
         bootBuffer_.push_back(data[at]);
@@ -538,9 +571,7 @@ void Instrument::Wake(std::vector<std::uint8_t>& out) {
   }
 }
 
-void Instrument::FirmwareStarted() {
-  ++firmwareStarts_;
-  state_ = State::Text;
+std::string Instrument::VersionFromFlash() const {
   std::string version;
   const std::string& marker = config_.versionMarker;
   if (!marker.empty()) {
@@ -559,6 +590,25 @@ void Instrument::FirmwareStarted() {
       }
     }
   }
+  return version;
+}
+
+std::string Instrument::VersionFromImage(const std::vector<std::uint8_t>& image) const {
+  const std::string& marker = config_.versionMarker;
+  if (marker.empty()) return {};
+  auto at = std::search(image.begin(), image.end(), marker.begin(), marker.end());
+  std::string version;
+  if (at == image.end()) return version;
+  for (at += static_cast<long>(marker.size()); at != image.end() && version.size() < 15; ++at) {
+    if (*at < 0x20 || *at > 0x7E) break;
+    version += static_cast<char>(*at);
+  }
+  return version;
+}
+
+void Instrument::FirmwareStarted(std::string version) {
+  ++firmwareStarts_;
+  state_ = State::Text;
   if (version.empty()) version = config_.versionAfterUpdate;
   if (!version.empty()) config_.version = version;
   startupPending_ = !config_.startupLine.empty();
@@ -739,6 +789,15 @@ std::vector<std::uint8_t> Instrument::DumpBasicBinary(std::uint32_t* base) const
   out.assign(memory.rbegin()->first - start + 1, 0xFF);
   for (const auto& [address, value] : memory) out[address - start] = value;
   return out;
+}
+
+XmodemLoader::Status Instrument::Xmodem() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return xmodem_.GetStatus();
+}
+std::vector<std::uint8_t> Instrument::XmodemReceived() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return xmodem_.Received();
 }
 
 }  // namespace sim

@@ -1,8 +1,9 @@
 #pragma once
 // The simulated instrument: the text command protocol of its firmware, an optional boot
-// mode that answers wake-up frames, and its loader (the classic ROM loader or the 5xx
-// bootstrap loader) with its flash. It is the far
-// end of a loopback serial device (or of a pseudo-terminal, see main.cpp) and answers only at
+// mode that answers wake-up frames, its loader (the classic ROM loader or the 5xx bootstrap
+// loader) with its flash, the serial boot loader that takes an image with XMODEM-CRC, the
+// Windows-CE file receiver and the Basic-Loader terminal. It is the far
+// end of a loopback serial device (or of a pseudo-terminal, see Main.cpp) and answers only at
 // its own line settings. Without pacing, answers are emitted synchronously from OnHostBytes,
 // so virtual-time tests see them at once; with pacing they leave at the line rate.
 #include <cstdint>
@@ -23,21 +24,23 @@
 #include "sim/Pacer.h"
 #include "sim/TextProtocol.h"
 #include "sim/WinCEReceiver.h"
+#include "sim/XmodemLoader.h"
 
 namespace sim {
 
 struct LogEntry {
   std::uint32_t ms;  // time stamp from the configured clock
   std::string kind;  // "cmd", "frame", "sync", "wake", "wrong-line", "fault", "state",
-                     // "block", "file" (file receiver), "loader", "record" (Basic-Loader)
+                     // "block", "file" (file receiver), "loader", "record" (Basic-Loader),
+                     // "xmodem" (XMODEM loader)
   std::string text;
 };
 
 class Instrument : public platform::LoopbackPeer {
  public:
   // Loader: the classic ROM loader; WinCE: the file receiver at the transfer speed;
-  // BasicLoader: the Basic-Loader terminal.
-  enum class State { Text, BootWait, Loader, WinCE, BasicLoader, Disconnected };
+  // BasicLoader: the Basic-Loader terminal; Xmodem: the XMODEM-CRC serial boot loader.
+  enum class State { Text, BootWait, Loader, WinCE, BasicLoader, Xmodem, Disconnected };
 
   explicit Instrument(InstrumentConfig config = {});
   ~Instrument() override;
@@ -48,7 +51,8 @@ class Instrument : public platform::LoopbackPeer {
   void OnHostLineChanged(const platform::LineSettings& line) override;
   bool Busy() override;
   // Time-driven work (the start-up line's fallback, the file receiver's time-outs and its
-  // restart); the pty program calls it regularly.
+  // restart, the XMODEM loader's requests and time-outs); the pty program calls it regularly,
+  // virtual-time tests after moving the clock.
   void Tick();
 
   // Other transports (the pseudo-terminal program): where emitted bytes and line errors go.
@@ -99,6 +103,9 @@ class Instrument : public platform::LoopbackPeer {
   int BasicRecords() const;
   std::string DumpBasicSRecords() const;
   std::vector<std::uint8_t> DumpBasicBinary(std::uint32_t* base) const;
+  // The XMODEM loader: its state and what its current (or last) upload received.
+  XmodemLoader::Status Xmodem() const;
+  std::vector<std::uint8_t> XmodemReceived() const;
 
  private:
   struct Action {
@@ -120,7 +127,9 @@ class Instrument : public platform::LoopbackPeer {
   void CheckIdle();
   void Restarted();
   void Wake(std::vector<std::uint8_t>& out);
-  void FirmwareStarted();
+  void FirmwareStarted(std::string version);
+  std::string VersionFromFlash() const;
+  std::string VersionFromImage(const std::vector<std::uint8_t>& image) const;
   std::vector<std::uint8_t> Faulted(const std::vector<std::uint8_t>& bytes);
   // The instrument's own line now: bits per byte and rate.
   platform::LineSettings OwnLine() const;
@@ -141,6 +150,7 @@ class Instrument : public platform::LoopbackPeer {
   State state_;
   WinCEReceiver wince_;
   BasicLoader basic_;
+  XmodemLoader xmodem_;
   std::vector<std::uint8_t> bootBuffer_;
   std::vector<LogEntry> log_;
   std::function<void(const LogEntry&)> logSink_;

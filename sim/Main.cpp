@@ -151,6 +151,10 @@ bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) 
     }
     ok = WriteAside(o.basicDump, data) && ok;
   }
+  if (!o.receivedFile.empty()) {  // what the XMODEM loader received, raw
+    std::vector<std::uint8_t> raw = instrument.XmodemReceived();
+    ok = WriteAside(o.receivedFile, std::string(raw.begin(), raw.end())) && ok;
+  }
   if (o.dumpFile.empty()) return ok;
   std::string data;
   if (o.dumpBinary) {

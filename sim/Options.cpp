@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 namespace sim {
 
@@ -68,11 +69,23 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --info-a-unlocked          5xx: information segment A starts unlocked
   --boot idframe|marker --boot-form 0|1|2 --boot-text T --boot-marker 90|Q --wake-frames 0,1,4
   --loader-version 1.10|1.50|1.60 --chip-id HEX
+  --family 1xx|2xx|4xx       classic loader: processor generation (from the chip id), clock values
+                             of the baud change
+  --security-key on|off      classic loader: a wrong password erases the flash unless 0xFFBE
+                             holds 0 (on for 2xx)
   --main-start HEX --flash-end HEX --info-segment 128|256 --ram HEX-HEX   memory of the chosen loader
                              (classic 1100-FFFF, 5xx 5C00-45BFF as the MSP430F5438A)
   --nak-info-erase --strict-sync             classic loader
   --fill-byte HEX --vector-word HEX          vector table without firmware (FF, 0C00): the password
   --firmware FILE            preload the flash from a TI-TXT image
+  --xmodem                   A.1250#n/A.1255#n enter the XMODEM-CRC serial boot loader at the rate
+                             of code n (3 = 9600, 7 = 115200), A.1256#n restarts into it first
+  --xmodem-version T         its version reply I.251#T (1.06; from 1.06 "u", "c", "r" need the
+                             unlock code) --xmodem-unlock CODE (7628)
+  --xmodem-restart MS --xmodem-purge MS --xmodem-capacity BYTES
+  --xmodem-fault KIND:N[:COUNT]  KIND nak|corrupt|silence|cancel (the Nth.. packets that
+                             arrive), nostart (Nth.. "u"), noversion, nochecksum, wrongchecksum
+  --dump-received FILE       what the XMODEM loader received, raw, at exit and on SIGUSR1
   --wrong-rate garbage|silence               what the host gets at a wrong rate (garbage)
   --pacing                   emit at the line rate
   --fault KIND:CMD:N[:COUNT] loader frame fault; KIND nak|silence|corrupt|wrongread|message,
@@ -153,6 +166,7 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     if (a == "--basic-start") { c.basic.enabled = c.basic.startInLoader = true; continue; }
     if (a == "--basic-german") { c.basic.germanDefect = true; continue; }
     if (a == "--basic-no-handshake") { c.basic.needHandshake = false; continue; }
+    if (a == "--xmodem") { c.xmodem.enabled = true; continue; }
     if (!value(v)) return false;
     if (a == "--link") o.link = v;
     else if (a == "--dump") o.dumpFile = v;
@@ -216,7 +230,8 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       else if (f[0] == "abort") c.basic.fault = BasicFaultKind::Abort;
       else return bad(v);
       c.basic.faultRecord = static_cast<int>(n);
-    } else if (a == "--log") o.logFile = v;
+    } else if (a == "--dump-received") o.receivedFile = v;
+    else if (a == "--log") o.logFile = v;
     else if (a == "--trace") o.traceFile = v;
     else if (a == "--firmware") o.firmwareFile = v;
     else if (a == "--compare") {
@@ -276,6 +291,14 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     } else if (a == "--chip-id") {
       if (!Hex(v, n) || n > 0xFFFF) return bad(v);
       c.loader.chipId = static_cast<std::uint16_t>(n);
+    } else if (a == "--family") {
+      if (v == "1xx") c.loader.family = Family::F1xx;
+      else if (v == "2xx") c.loader.family = Family::F2xx;
+      else if (v == "4xx") c.loader.family = Family::F4xx;
+      else return bad(v);
+    } else if (a == "--security-key") {
+      if (v != "on" && v != "off") return bad(v);
+      c.loader.securityKey = v == "on";
     } else if (a == "--main-start") {
       if (!Hex(v, n) || n > 0xFFFFF) return bad(v);
       mainStart = static_cast<std::uint32_t>(n);
@@ -358,6 +381,39 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
         tf.count = static_cast<int>(count);
         c.textFaults.push_back(tf);
       }
+    } else if (a == "--xmodem-version") {
+      c.xmodem.version = v;
+    } else if (a == "--xmodem-unlock") {
+      if (v.empty() || v.size() > 16 || v.find_first_of("\r\n") != std::string::npos) return bad(v);
+      c.xmodem.unlockCode = v;
+    } else if (a == "--xmodem-restart" || a == "--xmodem-purge") {
+      if (!Number(v, n, 10) || n > 600000) return bad(v);
+      (a == "--xmodem-restart" ? c.xmodem.restartMs : c.xmodem.purgeMs) = static_cast<std::uint32_t>(n);
+    } else if (a == "--xmodem-capacity") {
+      if (!Number(v, n, 10) || n > 64u * 1024u * 1024u) return bad(v);
+      c.xmodem.capacity = static_cast<std::size_t>(n);
+    } else if (a == "--xmodem-fault") {
+      std::vector<std::string> f = Split(v, ':');
+      if (f.size() < 2 || f.size() > 3) return bad(v);
+      std::uint64_t nth, count = 1;
+      if (!Number(f[1], nth, 10) || nth < 1 || nth > 1000000) return bad(v);
+      if (f.size() == 3 && (!Number(f[2], count, 10) || count < 1 || count > 1000000)) return bad(v);
+      static const std::pair<const char*, XmodemFaultKind> kinds[] = {
+          {"nak", XmodemFaultKind::Nak},           {"corrupt", XmodemFaultKind::Corrupt},
+          {"silence", XmodemFaultKind::Silence},   {"cancel", XmodemFaultKind::Cancel},
+          {"nostart", XmodemFaultKind::NoStart},   {"noversion", XmodemFaultKind::NoVersion},
+          {"nochecksum", XmodemFaultKind::NoChecksum}, {"wrongchecksum", XmodemFaultKind::WrongChecksum}};
+      XmodemFault xf;
+      bool known = false;
+      for (const auto& [name, kind] : kinds)
+        if (f[0] == name) {
+          xf.kind = kind;
+          known = true;
+        }
+      if (!known) return bad(v);
+      xf.nth = static_cast<int>(nth);
+      xf.count = static_cast<int>(count);
+      c.xmodem.faults.push_back(xf);
     } else if (a == "--drop-out" || a == "--corrupt-out") {
       for (const std::string& e : Split(v, ',')) {
         if (!Number(e, n, 10)) return bad(v);

@@ -18,6 +18,7 @@ struct ProgramOptions {
   std::string winceDir;   // files the receiver took, written under their names
   std::string basicDump;  // the Basic-Loader's memory
   bool basicDumpBinary = false;  // raw from flashStart instead of S-records
+  std::string receivedFile;  // what the XMODEM loader received, raw
   std::string logFile;
   std::string traceFile;  // every chunk read from and written to the line, in microseconds
   bool exitAfterEnd = false;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim/WinCEReceiver.h"
+#include "sim/XmodemLoader.h"
 
 namespace sim {
 
@@ -70,6 +71,15 @@ const TextFault* TextProtocol::DueFault(const std::string& key) {
   return due;
 }
 
+
+bool TextProtocol::TakeXmodemRequest(int& command, int& rateCode) {
+  if (!xmodemRequest_) return false;
+  xmodemRequest_ = false;
+  command = xmodemCommand_;
+  rateCode = xmodemRate_;
+  return true;
+}
+
 std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
   for (std::size_t i = 0; i < n; ++i) {
     char c = static_cast<char>(data[i]);
@@ -85,7 +95,7 @@ std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vec
         Handle(line, out);
       }
       // What follows is for the loader, or comes at another line.
-      if (loaderRequest_ || speedRequest_ || basicRequest_) return i + 1;
+      if (loaderRequest_ || speedRequest_ || basicRequest_ || xmodemRequest_) return i + 1;
       continue;
     }
     if (line_.size() < MaxLine)
@@ -225,6 +235,15 @@ bool TextProtocol::Answer(const std::string& key, const std::string& arg, const 
     }
     replies.push_back(line);
     loaderRequest_ = true;
+    return true;
+  }
+  if (config_.xmodem.enabled && (key == "A.1250" || key == "A.1255" || key == "A.1256")) {
+    if (config_.refuseLoaderStart || !ParseXmodemStart(key, arg, xmodemCommand_, xmodemRate_)) {
+      replies.push_back("?");
+      return false;
+    }
+    replies.push_back(line);
+    xmodemRequest_ = true;
     return true;
   }
   if (config_.unknownGetsError) replies.push_back("?");

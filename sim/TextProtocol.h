@@ -33,6 +33,8 @@ class TextProtocol {
   void Note(const std::string& line);
   // The text fault due for this command key, counting the command; null when none is.
   const TextFault* DueFault(const std::string& key);
+  // True once after a start command of the XMODEM loader was echoed, with its number and rate code.
+  bool TakeXmodemRequest(int& command, int& rateCode);
 
   const std::vector<std::string>& Commands() const { return commands_; }
   bool InCommandMode() const { return commandMode_; }
@@ -64,6 +66,9 @@ class TextProtocol {
   bool speedRequest_ = false;
   std::uint32_t speedBaud_ = 0;
   bool basicRequest_ = false;
+  bool xmodemRequest_ = false;
+  int xmodemCommand_ = 0;
+  int xmodemRate_ = 0;
   std::string clock_, airPressure_;
   int clockCount_ = 0;
 };

@@ -148,7 +148,9 @@ long TComPort::Read(char* buffer, unsigned long count) {
   if (!buffer) return 0;
   long n = dev_->Read(buffer, count);
   if (n < 0) return V24NotOpen;  // the device went away
-  if (!keinString_) buffer[n] = '\0';
+  // The text's NUL goes behind the bytes only where the caller gave room for it: nothing is
+  // ever written beyond count bytes.
+  if (!keinString_ && static_cast<unsigned long>(n) < count) buffer[n] = '\0';
   return n;
 }
 

@@ -212,8 +212,10 @@ class TComPort : public platform::Component {
   bool IsOpen() const { return open_ && dev_; }
   // Open, but the device went away under it (unplugged): reads and writes fail from now on.
   bool Gone() const;
-  // Bytes received, or -10 when not open (or the device went away). Unless KeinString,
-  // buffer[result] is set to NUL, so the buffer must hold count + 1 bytes.
+  // Bytes received (at most count), or -10 when not open (or the device went away). Nothing
+  // is written beyond buffer[count - 1]. Unless KeinString, a NUL follows the bytes when
+  // fewer than count arrived; a caller that needs a terminated text when the count is reached
+  // keeps a byte of room behind it and terminates the text itself.
   long Read(char* buffer, unsigned long count);
   // What has arrived, at most count bytes, without waiting and without a terminator: for the
   // procedures, which read on every data notification. -10 as for Read.

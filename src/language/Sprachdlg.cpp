@@ -123,18 +123,31 @@ void TLanguage::TranslateMenuItems(platform::MenuItem* item) {
 
 void TLanguage::LoadTranslateText() {
   auto found = files::Resolve("", file_);
-  std::optional<platform::TextLines> read;
-  if (found) read = files::LoadLines(*found);
-  if (read) {
-    entries_ = std::move(*read);
+  std::optional<std::string> bytes;
+  if (found) bytes = files::ReadWholeFile(*found);
+  if (bytes) {
+    entries_ = files::DecodeLines(*bytes);
+    readPath_ = *found;
+    readBytes_ = std::move(*bytes);
+    readLines_ = entries_.lines.size();
   } else {
     newFile_ = true;
+    readPath_.clear();
+    readBytes_.clear();
   }
 }
 
 bool TLanguage::SaveTranslateText() {
   if (!newFile_ && !appended_) return true;
-  return files::SaveLines(Path(), entries_);
+  if (readPath_.empty()) return files::SaveLines(Path(), entries_);
+  if (entries_.lines.size() <= readLines_) return true;  // nothing added since the file was read
+  platform::TextLines added{{entries_.lines.begin() + static_cast<std::ptrdiff_t>(readLines_),
+                             entries_.lines.end()},
+                            entries_.encoding};
+  std::string out = readBytes_;
+  if (!files::EndsWithLineEnd(out, entries_.encoding)) out += files::EncodeLines({{""}, entries_.encoding}, false);
+  out += files::EncodeLines(added, false);
+  return files::WriteWholeFile(readPath_, out);
 }
 
 bool TLanguage::TranslateDialog(platform::Form* form, bool flag) {

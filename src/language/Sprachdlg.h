@@ -37,6 +37,8 @@ class TLanguage : public platform::Component {
   void TranslateMenuItems(platform::MenuItem* item);
   void LoadTranslateText();
   // Writes the entries when the file was new or grew; false when it could not be written.
+  // A file that was read keeps every byte it had (line ends, bytes without a character of
+  // their own, byte-order mark); the new entries are added behind them in its encoding.
   bool SaveTranslateText();
   // Translates the form's caption and its components by exact class. False only when the
   // language file had to be written and could not be.
@@ -53,6 +55,11 @@ class TLanguage : public platform::Component {
 
   std::string file_ = "sprache.lng";
   platform::TextLines entries_;
+  // The file as read by the last LoadTranslateText: written back byte for byte, with only
+  // the entries added since behind it. Empty path: the entries did not come from a file.
+  std::string readPath_;
+  std::string readBytes_;
+  std::size_t readLines_ = 0;
   bool newFile_ = false;
   bool appended_ = false;
 };

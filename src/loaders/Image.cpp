@@ -33,40 +33,52 @@ int HexDigit(char c) {
 
 enum class Layout { Classic, Fivexx };
 
-// The character scanner shared by both readers. It follows the loaders' tools: sections open
-// on "@" once their line end is seen, a data line is complete at the next CR, every blank
-// ends a value, 15 lines make a block.
+bool IsBlank(char c) { return c == ' '; }
+
+// One text line without its line end (LF or CR LF).
+struct TextLine {
+  const char* at;
+  std::size_t size;
+};
+
+// The character scanner shared by both readers. A TI-TXT text is a sequence of lines: "@"
+// and a hexadecimal address opens a section, data lines hold values of two hexadecimal
+// digits separated by single blanks, "q" ends the image. Anything else is a damaged file,
+// and a text without its closing "q" was cut off; both are refused. 15 data lines make a
+// block, as do 246 bytes, whichever comes first; every byte lands at the address the file
+// gives it.
 class Scanner {
  public:
   Scanner(Layout layout, int maxBlocks) : layout_(layout), maxBlocks_(maxBlocks) {}
 
   ImageReadResult Run(const char* text, std::size_t size) {
-    std::ptrdiff_t at = -1, cr1 = -1, cr2 = -1;
-    bool pending = false;
-    for (std::size_t i = 0; i < size && ok(); ++i) {
-      const char c = text[i];
-      if (c == 'q') break;
-      if (c == '@') {
-        at = static_cast<std::ptrdiff_t>(i);
-        pending = true;
-        cr1 = cr2 = -1;
-      } else if (c == '\r') {
-        ++line_;
-        if (cr1 < 0)
-          cr1 = static_cast<std::ptrdiff_t>(i);
-        else
-          cr2 = static_cast<std::ptrdiff_t>(i);
+    bool ended = false;
+    std::size_t pos = 0;
+    while (pos < size && ok()) {
+      std::size_t end = pos;
+      while (end < size && text[end] != '\n') ++end;
+      TextLine line{text + pos, end - pos};
+      const bool lineEnd = end < size;
+      pos = lineEnd ? end + 1 : size;
+      if (line.size > 0 && line.at[line.size - 1] == '\r') --line.size;
+      ++line_;
+      if (line.size > 0 && line.at[0] == 'q') {  // what follows "q" is not part of the image
+        ended = true;
+        break;
       }
-      if (pending && cr1 >= 0) {
-        pending = false;
-        OpenSection(text, at + 1, cr1);
-      } else if (!pending && cr1 >= 0 && cr2 >= 0) {
-        DataLine(text, cr1 + 2, cr2);
-        cr1 = cr2;
-        cr2 = -1;
-      }
+      if (!lineEnd) break;  // a last line cut off: the file is incomplete, whatever it holds
+      if (line.size > 0 && line.at[0] == '@')
+        OpenSection(line);
+      else
+        DataLine(line);
     }
     if (!ok()) return result_;
+    if (!ended) {
+      result_.error = ImageError::Incomplete;
+      result_.line = 0;
+      return result_;
+    }
+    if (limitReached_) CloseAtLimit();
     // The image's end closes its last section like a new section would: the loaders write
     // whole words only.
     if (!blocks_.empty() && blocks_.back().count % 2 != 0) {
@@ -99,17 +111,33 @@ class Scanner {
   }
   int Current() const { return static_cast<int>(blocks_.size()) - 1; }
 
-  void OpenSection(const char* text, std::ptrdiff_t from, std::ptrdiff_t to) {
+  // A value field that holds other printable characters is a bad value; blanks in the wrong
+  // place, control characters and bytes beyond ASCII make the line damaged.
+  static ImageError FieldError(char a, char b) {
+    auto printable = [](char c) { return c > ' ' && c < 0x7F; };
+    return printable(a) && printable(b) ? ImageError::BadValue : ImageError::Damaged;
+  }
+
+  // Trailing blanks are tolerated; the rest of the line must be empty then.
+  static bool OnlyBlanks(const TextLine& line, std::size_t from) {
+    for (std::size_t p = from; p < line.size; ++p)
+      if (!IsBlank(line.at[p])) return false;
+    return true;
+  }
+
+  void OpenSection(const TextLine& line) {
     std::uint64_t address = 0;
-    int digits = 0;
-    for (std::ptrdiff_t p = from; p < to; ++p) {
-      if (text[p] == ' ' || text[p] == '\t') continue;  // blanks around the address
-      const int d = HexDigit(text[p]);
-      if (d < 0 || ++digits > 8) return Fail(ImageError::BadValue);
+    std::size_t p = 1;
+    for (; p < line.size && !IsBlank(line.at[p]); ++p) {
+      const int d = HexDigit(line.at[p]);
+      if (d < 0) return Fail(FieldError(line.at[p], line.at[p]));
+      if (p > 8) return Fail(ImageError::BadValue);  // more than 32 bits
       address = address * 16 + static_cast<unsigned>(d);
     }
-    if (digits == 0) return Fail(ImageError::BadValue);
+    if (p == 1) return Fail(p < line.size ? ImageError::Damaged : ImageError::BadValue);
+    if (!OnlyBlanks(line, p)) return Fail(ImageError::Damaged);
 
+    if (limitReached_) CloseAtLimit();
     if (!blocks_.empty()) {
       WorkBlock& cur = blocks_.back();
       if (cur.count % 2 != 0) cur.data[cur.count++] = 0xFF;  // loaders write whole words
@@ -137,26 +165,65 @@ class Scanner {
     ++vectorCount_;
   }
 
-  void DataLine(const char* text, std::ptrdiff_t from, std::ptrdiff_t to) {
-    if (from > to) from = to;  // CR CR: an empty line
-    auto pair = [&](std::ptrdiff_t p) {
-      if (p < from) return Fail(ImageError::BadValue);
-      const int hi = HexDigit(text[p]), lo = HexDigit(text[p + 1]);
-      if (hi < 0 || lo < 0) return Fail(ImageError::BadValue);
-      Append(static_cast<std::uint8_t>(hi * 16 + lo));
-    };
-    for (std::ptrdiff_t p = from; p < to && ok(); ++p)
-      if (text[p] == ' ') pair(p - 2);
-    if (ok() && to > from && text[to - 1] != ' ') pair(to - 2);
-    if (!ok() || blocks_.empty()) return;
-
-    WorkBlock& cur = blocks_.back();
-    if (++cur.lines < kLinesPerBlock) return;
-    if (cur.count == 0) {  // fifteen lines without values: keep the block open
-      cur.lines = 0;
-      return;
+  // Reads the values of a data line; false (with the error set) when the line is damaged.
+  bool Values(const TextLine& line) {
+    values_.clear();
+    std::size_t p = 0;
+    while (p < line.size) {
+      if (p + 1 >= line.size) {  // one digit where a value should be
+        Fail(ImageError::Damaged);
+        return false;
+      }
+      const int hi = HexDigit(line.at[p]), lo = HexDigit(line.at[p + 1]);
+      if (hi < 0 || lo < 0) {
+        Fail(FieldError(line.at[p], line.at[p + 1]));
+        return false;
+      }
+      values_.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+      p += 2;
+      if (p == line.size) break;
+      if (!IsBlank(line.at[p])) {  // a third digit, a tab, a NUL ...
+        Fail(ImageError::Damaged);
+        return false;
+      }
+      ++p;
+      if (p < line.size && IsBlank(line.at[p])) {  // two blanks: only the line's end may follow
+        if (!OnlyBlanks(line, p)) {
+          Fail(ImageError::Damaged);
+          return false;
+        }
+        break;
+      }
     }
-    if (cur.count % 2 != 0) cur.data[cur.count++] = 0x00;
+    return true;
+  }
+
+  void DataLine(const TextLine& line) {
+    if (OnlyBlanks(line, 0)) return;  // an empty line carries nothing
+    if (!Values(line)) return;
+    if (blocks_.empty()) return Fail(ImageError::DataBeforeSection);
+    if (limitReached_) {
+      // The block that reached its line limit ends where this line goes on. An odd byte
+      // count moves the last byte into the next block, so that the block stays whole words
+      // and every byte keeps its address.
+      limitReached_ = false;
+      WorkBlock& cur = blocks_.back();
+      const bool carry = cur.count % 2 != 0;
+      const std::uint8_t carried = carry ? cur.data[cur.count - 1] : 0;
+      if (carry) cur.data[--cur.count] = 0;
+      CloseBlock();
+      if (carry) Append(carried);
+    }
+    for (std::uint8_t v : values_) {
+      Append(v);
+      if (!ok()) return;
+    }
+    if (++blocks_.back().lines >= kLinesPerBlock) limitReached_ = true;
+  }
+
+  // Ends the current block and starts the next one right behind it.
+  void CloseBlock() {
+    const WorkBlock& cur = blocks_.back();
     if (layout_ == Layout::Fivexx && cur.End() >= kTopSegment && cur.start < kUpperStart)
       CountVectorBlock();
     WorkBlock next;
@@ -164,8 +231,16 @@ class Scanner {
     blocks_.push_back(next);
   }
 
+  // The line limit followed by a section or the image's end: the block is padded to whole
+  // words with 0x00 and closed.
+  void CloseAtLimit() {
+    limitReached_ = false;
+    WorkBlock& cur = blocks_.back();
+    if (cur.count % 2 != 0) cur.data[cur.count++] = 0x00;
+    CloseBlock();
+  }
+
   void Append(std::uint8_t value) {
-    if (blocks_.empty()) return Fail(ImageError::DataBeforeSection);
     WorkBlock* cur = &blocks_.back();
     if (layout_ == Layout::Classic) {
       // A block never spans 0x10000: the classic loader reaches upper memory only through
@@ -177,22 +252,28 @@ class Scanner {
         cur = &blocks_.back();
       }
       if (cur->End() >= kClassicEnd) return Fail(ImageError::AddressTooHigh);
-      if (cur->count == 0 && cur->start >= kUpperStart && upperIndex_ < 0)
-        upperIndex_ = Current();
     }
+    if (cur->count >= static_cast<int>(kBlockDataMax)) {  // full: the next block goes on
+      CloseBlock();
+      cur = &blocks_.back();
+    }
+    if (layout_ == Layout::Classic && cur->count == 0 && cur->start >= kUpperStart &&
+        upperIndex_ < 0)
+      upperIndex_ = Current();
     if (cur->count == 0 && Current() >= maxBlocks_) return Fail(ImageError::TooManyBlocks);
-    if (cur->count >= static_cast<int>(kBlockDataMax)) return Fail(ImageError::BlockTooLong);
     cur->data[cur->count++] = value;
   }
 
   Layout layout_;
   int maxBlocks_;
   std::vector<WorkBlock> blocks_;
+  std::vector<std::uint8_t> values_;
   std::optional<WorkBlock> trailingEmpty_;
+  bool limitReached_ = false;  // the current block holds 15 lines; closed by what follows
   int upperIndex_ = -1;
   int vectorIndex_ = -1;
   int vectorCount_ = 0;
-  int line_ = 0;  // CRs seen: the number of the line whose end was seen last
+  int line_ = 0;  // number of the line being read (1-based)
   ImageReadResult result_;
 };
 
@@ -332,9 +413,6 @@ std::string ImageErrorText(const ImageReadResult& result, const std::string& fil
     case ImageError::TooManyBlocks:
       reason = de ? "hat zu viele Bl\xF6" "cke" : "has too many blocks";
       break;
-    case ImageError::BlockTooLong:
-      reason = de ? "hat zu viele Werte in den Zeilen" : "has too many values in its lines";
-      break;
     case ImageError::BadValue:
       reason = de ? "enth\xE4lt einen ung\xFCltigen Hexadezimalwert"
                   : "holds a value that is not hexadecimal";
@@ -348,6 +426,13 @@ std::string ImageErrorText(const ImageReadResult& result, const std::string& fil
       break;
     case ImageError::DataBeforeSection:
       reason = de ? "hat Daten vor der ersten Adresszeile" : "has data before its first address line";
+      break;
+    case ImageError::Damaged:
+      reason = de ? "ist besch\xE4" "digt" : "is damaged";
+      break;
+    case ImageError::Incomplete:
+      reason = de ? "ist unvollst\xE4ndig (das abschlie\xDF" "ende \"q\" fehlt)"
+                  : "is incomplete (the closing \"q\" is missing)";
       break;
     case ImageError::NoData:
       reason = de ? "enth\xE4lt keine Daten" : "holds no data";

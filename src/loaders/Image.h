@@ -3,6 +3,13 @@
 // and one read-back command of a bootstrap loader. Two layouts: the classic loader's
 // (16-bit addresses, data at and above 0x10000 marked by UpperIndex) and the 5xx loader's
 // (32-bit addresses).
+//
+// Accepted text: lines ended by LF or CR LF; "@" and a hexadecimal address opens a section;
+// data lines hold values of exactly two hexadecimal digits (either case) separated by single
+// blanks, trailing blanks allowed; empty lines are skipped; a line starting with "q" ends
+// the image. Anything else is a damaged file, a text without "q" an incomplete one; both
+// are refused with the number of the line at fault. A block holds at most 15 data lines and
+// at most 246 bytes; every byte is stored at the address the file gives it.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,8 +49,10 @@ enum class ImageError {
   CannotOpen,      // the file is missing or unreadable
   TooBig,          // the file is larger than the read buffer
   TooManyBlocks,   // the image needs more blocks than the table holds
-  BlockTooLong,    // a block would get more than 246 data bytes (lines with too many values)
   BadValue,        // a data value or section address that is not hexadecimal
+  Damaged,         // a line that is not TI-TXT: values not of two digits, other separators,
+                   // control characters
+  Incomplete,      // the text ends without the closing "q": the file was cut off
   AddressTooHigh,  // classic loader: data at or above 0x20000 cannot be reached
   SectionOrder,    // classic loader: a section below 0x10000 after data above it
   DataBeforeSection,

@@ -106,25 +106,72 @@ std::optional<std::string> PublicRoot() {
 
 }  // namespace
 
+namespace {
+
+// A pattern as the original platform's file search reads it: '?' becomes a DOS question
+// mark, '*' before a '.' a DOS star, and a '.' before a wildcard or at the end a DOS dot.
+enum class Tok : char { Literal, Star, DosStar, DosQm, DosDot };
+struct Token {
+  Tok kind;
+  char c;
+};
+
+std::vector<Token> Tokens(std::string_view pattern) {
+  std::vector<Token> t;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+    if (c == '?')
+      t.push_back({Tok::DosQm, c});
+    else if (c == '*')
+      t.push_back({next == '.' ? Tok::DosStar : Tok::Star, c});
+    else if (c == '.' && (next == '*' || next == '?' || next == '\0'))
+      t.push_back({Tok::DosDot, c});
+    else
+      t.push_back({Tok::Literal, c});
+  }
+  return t;
+}
+
+}  // namespace
+
 bool MatchPattern(std::string_view pattern, std::string_view name) {
-  // Iterative glob with backtracking to the last '*': linear in practice, never recursive.
-  std::size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      mark = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++mark;
-    } else {
-      return false;
+  // Each (token, name position) pair is decided once, so the work is bounded by their
+  // product; no recursion.
+  const std::vector<Token> tokens = Tokens(pattern);
+  const std::size_t n = name.size();
+  const std::size_t lastDot = name.rfind('.');
+  // DOS star: any characters, but not the name's last dot.
+  const std::size_t starLimit = lastDot == std::string_view::npos ? n : lastDot;
+  // match[i][j]: tokens from i match the name from j.
+  std::vector<std::vector<char>> match(tokens.size() + 1, std::vector<char>(n + 1, 0));
+  match[tokens.size()][n] = 1;
+  for (std::size_t i = tokens.size(); i-- > 0;) {
+    const Token& t = tokens[i];
+    for (std::size_t j = n + 1; j-- > 0;) {
+      const bool more = j < n;
+      bool m = false;
+      switch (t.kind) {
+        case Tok::Literal:
+          m = more && Lower(t.c) == Lower(name[j]) && match[i + 1][j + 1];
+          break;
+        case Tok::Star:  // nothing, or one character and still the star
+          m = match[i + 1][j] || (more && match[i][j + 1]);
+          break;
+        case Tok::DosStar:
+          m = match[i + 1][j] || (more && j < starLimit && match[i][j + 1]);
+          break;
+        case Tok::DosQm:  // one character; nothing at a dot or at the end
+          m = (more && name[j] != '.') ? match[i + 1][j + 1] : match[i + 1][j];
+          break;
+        case Tok::DosDot:  // a dot, or nothing at the end
+          m = more ? (name[j] == '.' && match[i + 1][j + 1]) : match[i + 1][j];
+          break;
+      }
+      match[i][j] = m;
     }
   }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
+  return match[0][0] != 0;
 }
 
 std::vector<std::string> FindFiles(const std::string& folder, std::string_view pattern) {
@@ -264,7 +311,7 @@ TextLines DecodeLines(std::string_view bytes) {
   return result;
 }
 
-std::string EncodeLines(const TextLines& text) {
+std::string EncodeLines(const TextLines& text, bool byteOrderMark) {
   std::string joined;
   for (const auto& line : text.lines) {
     joined += line;
@@ -274,16 +321,33 @@ std::string EncodeLines(const TextLines& text) {
     case TextEncoding::Ansi:
       return joined;
     case TextEncoding::Utf8:
-      return "\xEF\xBB\xBF" + Cp1252ToUtf8(joined);
+      return (byteOrderMark ? "\xEF\xBB\xBF" : "") + Cp1252ToUtf8(joined);
     case TextEncoding::Utf16LE:
     case TextEncoding::Utf16BE: {
       bool be = text.encoding == TextEncoding::Utf16BE;
-      std::string out = be ? "\xFE\xFF" : "\xFF\xFE";
+      std::string out = byteOrderMark ? (be ? "\xFE\xFF" : "\xFF\xFE") : "";
       for (unsigned char c : joined) AppendUtf16(out, Cp1252ToCodePoint(c), be);
       return out;
     }
   }
   return joined;
+}
+
+bool EndsWithLineEnd(std::string_view bytes, TextEncoding encoding) {
+  auto lineEnd = [](char c) { return c == '\r' || c == '\n'; };
+  switch (encoding) {
+    case TextEncoding::Ansi:
+      return bytes.empty() || lineEnd(bytes.back());
+    case TextEncoding::Utf8:
+      return bytes.size() <= 3 || lineEnd(bytes.back());
+    case TextEncoding::Utf16LE:
+      return bytes.size() <= 2 ||
+             (bytes.size() >= 4 && bytes[bytes.size() - 1] == '\0' && lineEnd(bytes[bytes.size() - 2]));
+    case TextEncoding::Utf16BE:
+      return bytes.size() <= 2 ||
+             (bytes.size() >= 4 && bytes[bytes.size() - 2] == '\0' && lineEnd(bytes[bytes.size() - 1]));
+  }
+  return true;
 }
 
 std::optional<TextLines> LoadLines(const std::string& path) {

@@ -25,7 +25,11 @@ struct TextLines {
 
 namespace files {
 
-// Case-insensitive match of a name against a pattern with '*' and '?'.
+// Case-insensitive match of a name against a pattern with '*' and '?', with the rules of the
+// original platform's file search: "*.*" and "NAME.*" also match names without a dot, a '?'
+// matches nothing at the end of a name or before its dot ("A?.TXT" matches "A.TXT"), and a
+// '*' in front of a '.' does not run past the name's last dot ("*." matches only names
+// without a dot).
 bool MatchPattern(std::string_view pattern, std::string_view name);
 
 // Names (not paths) of the normal files in folder whose names match pattern without regard
@@ -64,8 +68,12 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes);
 // kept; an empty file has no lines. Characters without a Windows-1252 form become '?'.
 TextLines DecodeLines(std::string_view bytes);
 // Encodes lines in the given encoding, each followed by CR LF, with the byte-order mark of
-// that encoding (none for Windows-1252).
-std::string EncodeLines(const TextLines& text);
+// that encoding (none for Windows-1252) unless byteOrderMark is false (lines to be added to
+// a file that has one).
+std::string EncodeLines(const TextLines& text, bool byteOrderMark = true);
+// Whether the bytes of a text file in this encoding end with a line end (CR or LF); true for
+// a file without text.
+bool EndsWithLineEnd(std::string_view bytes, TextEncoding encoding);
 // Reads a text file; nothing when it cannot be opened or read.
 std::optional<TextLines> LoadLines(const std::string& path);
 // Writes a text file in text.encoding; false on failure.

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "Fixture.h"
 #include "comport/Comport.h"
@@ -205,6 +207,32 @@ TEST_F(LoopbackPort, DataMessageUntilReadAndReadResults) {
   peers[0].Emit("again");
   ASSERT_TRUE(WaitFor(2));
   EXPECT_EQ(form.got[1].message, 34768u);
+}
+
+TEST_F(LoopbackPort, ReadThatFillsTheBufferWritesNothingBehindIt) {
+  // A reply line longer than the reply parser's chunk of 250 bytes: the read that fills the
+  // chunk has no room for the terminating NUL and must not put one behind it.
+  TComPort port(nullptr);
+  ASSERT_NE(port.Open(&form, 0, 2, false), InvalidPortHandle);
+  const std::string line = std::string(300, 'x') + "\r\n";
+  peers[0].Emit(line);
+  // Exactly as large as asked for, so that AddressSanitizer sees a write behind it.
+  std::vector<char> chunk(250);
+  ASSERT_EQ(port.Read(chunk.data(), 250), 250);
+  EXPECT_EQ(std::string(chunk.data(), 250), line.substr(0, 250));
+  // The same with a guard byte behind the buffer, for a build without the sanitizer.
+  struct {
+    char chunk[40];
+    char guard;
+  } guarded;
+  guarded.guard = '#';
+  ASSERT_EQ(port.Read(guarded.chunk, 40), 40);
+  EXPECT_EQ(guarded.guard, '#');
+  // A read with room left still ends the text with a NUL.
+  char rest[64];
+  std::memset(rest, 'y', sizeof rest);
+  ASSERT_EQ(port.Read(rest, sizeof rest), 12);
+  EXPECT_STREQ(rest, (line.substr(290)).c_str());
 }
 
 TEST_F(LoopbackPort, KeinStringLeavesTheBufferAlone) {

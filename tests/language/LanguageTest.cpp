@@ -198,6 +198,56 @@ TEST_F(Language, WrittenBackInTheEncodingRead) {
   }
 }
 
+namespace {
+// ASCII text as UTF-16 LE.
+std::string Utf16Le(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+}  // namespace
+
+TEST_F(Language, WriteBackKeepsEveryByteTheFileHad) {
+  // Entries for every text of the form but Label10's; lines ended by CR LF, LF and a lone CR.
+  const std::string known =
+      "[TestForm]Download ::=\r[OkBitBtn]OK:=Weiter\n[Label1]One:=Eins\r\n[Bearbeiten]&Datei:=\r\n"
+      "[UpdateEnd]&Beenden:=";
+  struct Case {
+    const char* name;
+    std::string original;
+    std::string added;  // what the run must add behind the original bytes
+  } cases[] = {
+      {"Windows-1252 with bytes it does not define, no line end at the end",
+       known + "\r\n[X]\x81\x8D\x90\x9D:=\xFF", "\r\n[Label10]Z\xE4hler:=\r\n"},
+      {"UTF-8 with byte-order mark and invalid sequences",
+       "\xEF\xBB\xBF" + known + "\r\n[X]\xC3\x28\xFF\xE2\x82:=\r\n", "[Label10]Z\xC3\xA4hler:=\r\n"},
+      {"UTF-16 LE with byte-order mark, a lone surrogate and a lone CR at the end",
+       "\xFF\xFE" + Utf16Le(known + "\r\n[X]") + std::string("\x00\xD8", 2) + Utf16Le(":=\r"),
+       Utf16Le("[Label10]Z") + std::string("\xE4\x00", 2) + Utf16Le("hler:=\r\n")},
+  };
+  for (const Case& c : cases) {
+    dir.Write("Test.lng", c.original);
+    {
+      TestForm f;
+      f.label10->SetCaption("Z\xE4hler");
+      ASSERT_TRUE(f.lang->TranslateDialog(&f.form)) << c.name;
+      EXPECT_EQ(f.ok->Caption(), "Weiter") << c.name;
+      EXPECT_EQ(f.label1->Caption(), "Eins") << c.name;
+      EXPECT_TRUE(f.lang->Appended()) << c.name;
+    }
+    EXPECT_EQ(dir.Read("Test.lng"), c.original + c.added) << c.name;
+    // The next run finds every entry and writes nothing.
+    TestForm g;
+    g.label10->SetCaption("Z\xE4hler");
+    ASSERT_TRUE(g.lang->TranslateDialog(&g.form));
+    EXPECT_FALSE(g.lang->Appended()) << c.name;
+    EXPECT_EQ(dir.Read("Test.lng"), c.original + c.added) << c.name;
+  }
+}
+
 TEST_F(Language, FileFoundWithoutRegardToCaseAndWriteFailureReported) {
   dir.Write("test.LNG", CrLf({"[OkBitBtn]OK:=Weiter"}));
   {

@@ -44,6 +44,9 @@ sim::InstrumentConfig Config(std::uint16_t loaderVersion) {
   c.version = "1.01";
   c.serial = "14210045";
   c.loader.version = loaderVersion;
+  // A 4xx part: the procedure's baud change sends the 4xx clock values to every processor but
+  // two 2xx ones (the 1xx values are still to come).
+  c.loader.chipId = 0xF449;
   return c;
 }
 
@@ -73,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(LoaderVersions, ClassicLoaderUpdate,
 TEST(ClassicLoader, ImageAbove64KUsesTheMemoryOffset) {
   sim::InstrumentConfig c = Config(0x0160);
   c.loader.memory.mainEnd = 0x1FFFF;
+  c.loader.chipId = 0xF26F;  // a 2xx part with 120 KB of flash
   std::string image = TiTxtWithVersion("1.02", 200);
   // Upper code in its own section above 64 KB.
   std::string upper = "@10000\r\n";

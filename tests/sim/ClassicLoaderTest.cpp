@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <string>
 
 #include "SimHarness.h"
 
@@ -108,13 +110,60 @@ TEST(SimLoader, VersionByLoaderVersion) {
   }
 }
 
-TEST(SimLoader, PasswordIsTheVectorTable) {
+TEST(SimLoader, AWrongPasswordIsAcknowledgedAndLeavesTheLoaderLocked) {
+  // The maker's loader acknowledges every well-formed password frame; only the commands
+  // that follow tell whether it was right.
   LoaderRig rig;
   EXPECT_EQ(rig.Erase(0xFC00), Nak);  // locked
-  EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C03)), Nak);
+  EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C03)), Ack);
   EXPECT_FALSE(rig.instrument.LoaderUnlocked());
+  EXPECT_EQ(rig.Erase(0xFC00), Nak);
+  EXPECT_EQ(rig.Read(0xFFE0, 2), Bytes{0xEE});  // refused: no reply frame
+  Bytes shortFrame = Password(0xFF, 0x0C02);
+  shortFrame.pop_back();
+  EXPECT_EQ(rig.Frame(0x10, shortFrame), Nak);  // not the frame of a password
   EXPECT_EQ(rig.Unlock(), Ack);
   EXPECT_TRUE(rig.instrument.LoaderUnlocked());
+  // Unlocked until the loader is entered again.
+  EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C03)), Ack);
+  EXPECT_TRUE(rig.instrument.LoaderUnlocked());
+}
+
+TEST(SimLoader, AWrongPasswordErasesTheFlashOfPartsWithTheSecurityKey) {
+  struct Case {
+    const char* name;
+    std::uint16_t chipId;
+    std::optional<bool> securityKey;
+    std::uint16_t key;  // word at 0xFFBE
+    bool erased;
+  } cases[] = {
+      {"2xx", 0xF26F, std::nullopt, 0x1234, true},
+      {"2xx with key 0000", 0xF26F, std::nullopt, 0x0000, false},
+      {"1xx", 0xF16C, std::nullopt, 0x1234, false},
+      {"4xx", 0xF449, std::nullopt, 0x1234, false},
+      {"4xx with the key", 0xF449, true, 0x1234, true},
+  };
+  for (const Case& c : cases) {
+    InstrumentConfig cfg = LoaderRig::Loader();
+    cfg.loader.chipId = c.chipId;
+    cfg.loader.securityKey = c.securityKey;
+    LoaderRig rig(cfg);
+    char key[8];
+    std::snprintf(key, sizeof key, "%02X %02X", c.key & 0xFF, c.key >> 8);
+    std::string firmware = "@1000\r\n33 44\r\n@3100\r\n11 22\r\n@FFBE\r\n" + std::string(key) + "\r\n@FFE0\r\n";
+    for (int k = 0; k < 30; ++k) firmware += "FF ";
+    firmware += "02 0C\r\nq\r\n";
+    std::string error;
+    ASSERT_TRUE(rig.instrument.LoadFirmware(firmware, &error)) << error;
+    const auto before = rig.instrument.FlashBytes();
+    ASSERT_EQ(before.size(), 8u);
+    EXPECT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C03)), Ack) << c.name;
+    EXPECT_FALSE(rig.instrument.LoaderUnlocked()) << c.name;
+    if (c.erased)
+      EXPECT_TRUE(rig.instrument.FlashBytes().empty()) << c.name;
+    else
+      EXPECT_EQ(rig.instrument.FlashBytes(), before) << c.name;
+  }
 }
 
 TEST(SimLoader, EraseWriteReadAndTheBitClearingRule) {
@@ -163,8 +212,8 @@ TEST(SimLoader, InformationMemorySegments) {
 TEST(SimLoader, BaudChangeFromVersion160) {
   for (std::uint16_t version : {0x0150, 0x0160}) {
     LoaderRig rig(LoaderRig::Loader(version));
-    ASSERT_EQ(rig.Unlock(), Ack);
-    Bytes r = rig.Frame(0x20, {0x00, 0xC8, 0x02, 0x58});
+    // Not protected by the password.
+    Bytes r = rig.Frame(0x20, {0xE0, 0x87, 0x02, 0x58});
     if (version < 0x0160) {
       EXPECT_EQ(r, Nak);
       EXPECT_EQ(rig.instrument.ListeningBaud(), 9600u);
@@ -179,6 +228,55 @@ TEST(SimLoader, BaudChangeFromVersion160) {
     rig.LoaderLine(38400);
     EXPECT_EQ(rig.Unlock(), Ack);
   }
+}
+
+TEST(SimLoader, BaudChangeNeedsTheClockValuesOfTheProcessorFamily) {
+  // D1 D2 for 9600, 19200 and 38400 baud (D3 0, 1, 2) by family: DCOCTL BCSCTL1 on 1xx and
+  // 2xx parts, SCFI0 SCFI1 on 4xx parts.
+  struct Family {
+    const char* name;
+    std::uint16_t chipId;
+    std::uint8_t clocks[3][2];
+  } families[] = {
+      {"1xx", 0xF16C, {{0x80, 0x85}, {0xE0, 0x86}, {0xE0, 0x87}}},
+      {"2xx", 0xF26F, {{0x80, 0x88}, {0x00, 0x8B}, {0x80, 0x8C}}},
+      {"4xx", 0xF449, {{0x00, 0x98}, {0x00, 0xB0}, {0x00, 0xC8}}},
+  };
+  const std::uint32_t rates[] = {9600, 19200, 38400};
+  for (const Family& fam : families) {
+    for (std::uint8_t d3 = 0; d3 < 3; ++d3) {
+      for (const Family& sent : families) {
+        InstrumentConfig cfg = LoaderRig::Loader();
+        cfg.loader.chipId = fam.chipId;
+        LoaderRig rig(cfg);
+        SCOPED_TRACE(std::string(fam.name) + " part, " + sent.name + " values, D3 " + std::to_string(d3));
+        // Acknowledged at the old rate in any case: the loader cannot tell.
+        ASSERT_EQ(rig.Frame(0x20, {sent.clocks[d3][0], sent.clocks[d3][1], d3, 0x58}), Ack);
+        const bool fits = sent.clocks[d3][0] == fam.clocks[d3][0] && sent.clocks[d3][1] == fam.clocks[d3][1];
+        rig.line.errors.clear();
+        rig.LoaderLine(rates[d3]);
+        if (fits) {
+          EXPECT_EQ(rig.instrument.ListeningBaud(), rates[d3]);
+          EXPECT_EQ(rig.Unlock(), Ack);
+        } else {
+          // Wrong values: the processor runs at a clock that gives no rate the host can use.
+          EXPECT_EQ(rig.instrument.ListeningBaud(), 0u);
+          for (std::uint32_t rate : {9600u, 19200u, 38400u}) {
+            rig.LoaderLine(rate);
+            rig.Send(Bytes{0x80});
+          }
+          EXPECT_TRUE(rig.line.bytes.empty());
+          EXPECT_EQ(rig.line.errors.size(), 3u);
+        }
+      }
+    }
+  }
+  // The family can be set apart from the chip id.
+  InstrumentConfig cfg = LoaderRig::Loader();
+  cfg.loader.family = sim::Family::F4xx;
+  LoaderRig rig(cfg);
+  ASSERT_EQ(rig.Frame(0x20, {0x00, 0xC8, 0x02, 0x58}), Ack);
+  EXPECT_EQ(rig.instrument.ListeningBaud(), 38400u);
 }
 
 TEST(SimLoader, ParityIsRequiredUnlessTheLineCannotCarryIt) {
@@ -372,7 +470,7 @@ TEST(SimLoader, CompleteProgrammingRun) {
   Bytes version = ReplyData(rig.Frame(0x1E, {0x58, 0x58, 0x58, 0x58}));
   ASSERT_EQ(version.size(), 16u);
   ASSERT_EQ(rig.Frame(0x10, Password(0xFF, 0x0C00)), Ack);
-  ASSERT_EQ(rig.Frame(0x20, {0x00, 0xC8, 0x02, 0x58}), Ack);
+  ASSERT_EQ(rig.Frame(0x20, {0xE0, 0x87, 0x02, 0x58}), Ack);  // a 1xx part (chip F16C)
   rig.LoaderLine(38400);
   for (std::uint32_t a = 0xFC00; a >= 0x3100; a -= 0x200)
     ASSERT_EQ(rig.Frame(0x16, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(a >> 8), 0x02, 0xA5}), Ack);

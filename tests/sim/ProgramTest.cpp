@@ -25,7 +25,8 @@ TEST(SimOptions, ParsesTheInstrumentAndTheFaults) {
                                  "--flash-end", "1FFFF", "--fault", "nak:12:3:2", "--fault", "wrongread:any:1",
                                  "--text-fault", "refuse:A.5588:1", "--reply-after", "A.4001=I.262#1",
                                  "--drop-out", "0,5", "--boot", "marker", "--boot-marker", "Q",
-                                 "--wake-frames", "1,4", "--exit-after-end", "--dump", "/tmp/x.txt"},
+                                 "--wake-frames", "1,4", "--exit-after-end", "--dump", "/tmp/x.txt",
+                                 "--family", "4xx", "--security-key", "off"},
                                 o, error))
       << error;
   const sim::InstrumentConfig& c = o.instrument;
@@ -36,6 +37,8 @@ TEST(SimOptions, ParsesTheInstrumentAndTheFaults) {
   EXPECT_TRUE(c.ackA1000);
   EXPECT_EQ(c.loader.version, 0x0110);
   EXPECT_EQ(c.loader.chipId, 0xF26F);
+  EXPECT_EQ(c.loader.family, sim::Family::F4xx);
+  EXPECT_EQ(c.loader.securityKey, false);
   EXPECT_EQ(c.loader.memory.mainEnd, 0x1FFFFu);
   ASSERT_EQ(c.frameFaults.size(), 2u);
   EXPECT_EQ(c.frameFaults[0].command, 0x12);
@@ -91,7 +94,8 @@ TEST(SimOptions, ParsesTheInstrumentAndTheFaults) {
   const std::vector<std::vector<std::string>> bad = {
       {"--wince-have", "NAME"}, {"--text-fault", "again=x:D:1"}, {"--basic-fault", "boom:1"},
       {"--basic-flash", "0-FFFFFFFF"}, {"--basic-segment", "2"}, {"--basic-dump-format", "hex"},
-      {"--baud", "fast"}, {"--loader-version", "1.1"}, {"--fault", "nak:12"}, {"--fault", "boom:12:1"},
+      {"--baud", "fast"}, {"--loader-version", "1.1"}, {"--family", "5xx"}, {"--security-key", "yes"},
+      {"--fault", "nak:12"}, {"--fault", "boom:12:1"},
       {"--numbering", "24"}, {"--drop-rate", "2"}, {"--wake-frames", "5"}, {"--nonsense"}, {"--baud"}};
   for (const auto& args : bad) {
     sim::ProgramOptions p;

@@ -19,9 +19,14 @@ TEST(FilesPattern, MatchesWithoutRegardToCase) {
     bool match;
   } cases[] = {
       {"*.txt", "FW_DEMO.TXT", true}, {"*.TXT", "readme.txt", true}, {"*.txt", "a.txt.bak", false},
-      {"*.mot", "x.MoT", true},       {"*.*", "Makefile", false},     {"a?c", "ABC", true},
-      {"a?c", "ac", false},           {"*", "", true},                {"*a*b*", "xxaYYb", true},
-      {"*a*b*", "xxbYYa", false},
+      {"*.mot", "x.MoT", true},       {"a?c", "ABC", true},           {"a?c", "ac", false},
+      {"*", "", true},                {"*a*b*", "xxaYYb", true},      {"*a*b*", "xxbYYa", false},
+      // The rules of the original platform's file search.
+      {"*.*", "Makefile", true},      {"*.*", "a.b.c", true},         {"*.*", ".profile", true},
+      {"FW.*", "FW", true},           {"FW.*", "fw.txt", true},       {"FW.*", "FWX", false},
+      {"*.", "Makefile", true},       {"*.", "a.txt", false},         {"*.txt", "a.b.TXT", true},
+      {"a?.txt", "a.txt", true},      {"abc?", "abc", true},          {"a??", "a", true},
+      {"*.t?t", "x.txt", true},        {"a?c", "a.c", false},          {"DATA*.*", "DATA1", true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(files::MatchPattern(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
