@@ -25,9 +25,8 @@ cleanup() {
 trap cleanup EXIT
 cp -r "$root/package/." "$work/"
 
-# A 4xx part (chip F449): the clock values the loader procedure's baud change sends.
 "$bin/instrument-sim" --link "$work/tty-instrument" --firmware "$root/sim/firmware/FW_DEMO_101.TXT" \
-  --chip-id 0xF449 --dump "$work/flash.txt" --log "$work/sim.log" >"$work/sim.out" 2>&1 &
+  --dump "$work/flash.txt" --log "$work/sim.log" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   [ -L "$work/tty-instrument" ] && break

@@ -142,15 +142,21 @@ void Bsl5xxLoader::Packet(std::vector<std::uint8_t>& out) {
         return;
       case FrameFaultKind::CorruptChecksum: f.corruptReply = true; break;
       case FrameFaultKind::WrongReadBack: f.wrongData = true; break;
+      case FrameFaultKind::LostAnswer: f.loseAnswer = true; break;
     }
   }
+  const std::size_t before = out.size();
   // Commands of the peripheral interface itself are answered by it alone, without an ACK.
   if ((cmd & 0xF0) == PiCommandUpper) {
     if (cmd == ChangeBaudRate) ChangeBaud(out);
-    return;
+  } else {
+    out.push_back(Bsl5xxAck);
+    Command(out, f);
   }
-  out.push_back(Bsl5xxAck);
-  Command(out, f);
+  if (f.loseAnswer) {
+    Log("fault", "the answer is lost");
+    out.resize(before);
+  }
 }
 
 void Bsl5xxLoader::ChangeBaud(std::vector<std::uint8_t>& out) {

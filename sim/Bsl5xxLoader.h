@@ -69,6 +69,7 @@ class Bsl5xxLoader {
   struct Faults {
     bool corruptReply = false;
     bool wrongData = false;
+    bool loseAnswer = false;
   };
   void Packet(std::vector<std::uint8_t>& out);
   void Command(std::vector<std::uint8_t>& out, const Faults& faults);

@@ -115,7 +115,10 @@ void ClassicLoader::Feed(const std::uint8_t* data, std::size_t n, std::vector<st
         std::vector<std::uint8_t> f;
         f.swap(frame_);
         rx_ = Rx::Idle;
+        const std::size_t before = out.size();
+        loseAnswer_ = false;
         HandleFrame(f, out);
+        if (loseAnswer_) out.resize(before);
         if (firmwareStarted_) return;  // the rest goes to the firmware, not to us
       }
       continue;
@@ -182,6 +185,10 @@ void ClassicLoader::HandleFrame(const std::vector<std::uint8_t>& f, std::vector<
       case FrameFaultKind::CorruptChecksum: corruptReply = true; break;
       case FrameFaultKind::WrongReadBack: wrongData = true; break;
       case FrameFaultKind::Message: break;  // the classic loader has no messages
+      case FrameFaultKind::LostAnswer:
+        Log("fault", "the answer is lost");
+        loseAnswer_ = true;
+        break;
     }
   }
 

@@ -71,6 +71,7 @@ class ClassicLoader {
   bool patchArmed_ = false;
   bool firmwareStarted_ = false;
   int offset_ = 0;
+  bool loseAnswer_ = false;
   int frames_ = 0;
   std::map<std::uint8_t, int> framesOf_;
   std::set<std::uint32_t> ramBlocks_;  // start addresses of blocks written to RAM

@@ -32,7 +32,9 @@ struct ExtraReply {
   bool sent = false;
 };
 
-enum class FrameFaultKind { Nak, Silence, CorruptChecksum, WrongReadBack, Message };
+// LostAnswer: the frame is carried out, but its answer never reaches the host (a byte lost on
+// the line); Silence: the frame is neither carried out nor answered.
+enum class FrameFaultKind { Nak, Silence, CorruptChecksum, WrongReadBack, Message, LostAnswer };
 // Applies to the nth .. nth+count-1 received frames of one command (0 = frames of any command).
 // The 5xx loader answers Nak with the error byte code (0: 0x52, checksum incorrect) and Message
 // with a message reply carrying code instead of doing the command; the classic loader's NAK

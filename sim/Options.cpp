@@ -88,7 +88,7 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --dump-received FILE       what the XMODEM loader received, raw, at exit and on SIGUSR1
   --wrong-rate garbage|silence               what the host gets at a wrong rate (garbage)
   --pacing                   emit at the line rate
-  --fault KIND:CMD:N[:COUNT] loader frame fault; KIND nak|silence|corrupt|wrongread|message,
+  --fault KIND:CMD:N[:COUNT] loader frame fault; KIND nak|silence|corrupt|wrongread|lost|message,
                              CMD hex|any; 5xx: nak=HEX answers that error byte (52),
                              message=HEX a message reply instead of the command
   --text-fault KIND:CMD:N[:COUNT]            KIND silence|refuse|again[=V] (reply "I.261#V",
@@ -359,6 +359,7 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
         else if (kind == "silence") ff.kind = FrameFaultKind::Silence;
         else if (kind == "corrupt") ff.kind = FrameFaultKind::CorruptChecksum;
         else if (kind == "wrongread") ff.kind = FrameFaultKind::WrongReadBack;
+        else if (kind == "lost") ff.kind = FrameFaultKind::LostAnswer;
         else if (kind == "message") ff.kind = FrameFaultKind::Message;
         else return bad(v);
         if (f[1] == "any") ff.command = 0;

@@ -96,6 +96,14 @@ Frame LoadPcFrame(std::uint16_t address) {
 
 Frame VersionFrame() { return FourByteFrame(kCmdVersion, 0x58, 0x58, 0x58, 0x58); }
 
+ClockBytes ClockFor38400(std::uint16_t chipId) {
+  switch ((chipId >> 8) & 0x0F) {
+    case 1: return {0xE0, 0x87};
+    case 2: return {0x80, 0x8C};
+    default: return {0x00, 0xC8};
+  }
+}
+
 Frame ChangeBaudFrame(std::uint8_t clock1, std::uint8_t clock2) {
   return FourByteFrame(kCmdChangeBaud, clock1, clock2, 0x02, 0x58);
 }

@@ -72,6 +72,15 @@ Frame EraseSegmentFrame(std::uint16_t address);
 Frame LoadPcFrame(std::uint16_t address);
 Frame VersionFrame();
 Frame ChangeBaudFrame(std::uint8_t clock1, std::uint8_t clock2);
+
+// The clock bytes of the baud-rate change to 38400, which the maker's loader description
+// gives per processor family (its chip identifier's second hexadecimal digit: F16C is a
+// 1xx part, F26F a 2xx, F449 a 4xx): the basic clock module's DCOCTL and BCSCTL1 on 1xx and
+// 2xx parts, the FLL+ SCFI0 and SCFI1 on 4xx parts. Unknown families get the 4xx values.
+struct ClockBytes {
+  std::uint8_t d1, d2;
+};
+ClockBytes ClockFor38400(std::uint16_t chipId);
 Frame MemoryOffsetFrame(std::uint8_t offset);
 
 // Size of the reply frame whose header is at p (L1 + 6), 0 while fewer than 3 bytes are known.

@@ -36,6 +36,7 @@ constexpr T_BSL430::StepDef T_BSL430::kSteps[] = {
     {Step::ReadVersion,   "Version",        StVersion,      &T_BSL430::VersionFrame, nullptr,       Step::Keep,                Step::VersionRefused,   Step::VersionReply},
     {Step::ReadInfo,      "Read",           StVersion,      &T_BSL430::InfoFrame, nullptr,          Step::Keep,                Step::VersionRefused,   Step::VersionReply},
     {Step::Password,      "Password",       StPassword,     &T_BSL430::PasswordFrame, nullptr,      Step::AfterPassword,       Step::Password,         Step::Keep},
+    {Step::ErasedPassword, "Password of an erased device", StPassword, &T_BSL430::ErasedPasswordFrame, nullptr, Step::ResumeAfterPassword, Step::ErasedPassword, Step::Keep},
     {Step::ChangeBaud,    "Baud change",    StBaud,         &T_BSL430::BaudFrame, nullptr,          Step::AfterBaud,           Step::ChangeBaud,       Step::Keep},
     {Step::SetOffset,     "Memory offset",  StMemoryOffset, &T_BSL430::OffsetFrame, nullptr,        Step::AfterOffset,         Step::SetOffset,        Step::Keep},
     {Step::Erase,         "Erase",          StErase,        &T_BSL430::EraseFrame, nullptr,         Step::EraseLoop,           Step::Erase,            Step::Keep},
@@ -66,6 +67,7 @@ constexpr T_BSL430::StepDef T_BSL430::kSteps[] = {
     {Step::PatchAfterWrite, "", 0, nullptr, &T_BSL430::PatchAfterWrite, Step::Keep, Step::Keep, Step::Keep},
     {Step::PatchCompare, "", 0, nullptr, &T_BSL430::PatchCompare, Step::Keep, Step::Keep, Step::Keep},
     {Step::AfterPatchStart, "", 0, nullptr, &T_BSL430::AfterPatchStart, Step::Keep, Step::Keep, Step::Keep},
+    {Step::ResumeAfterPassword, "", 0, nullptr, &T_BSL430::ResumeAfterPassword, Step::Keep, Step::Keep, Step::Keep},
 };
 
 namespace {
@@ -374,6 +376,7 @@ void T_BSL430::Go(Step step) {
   std::optional<bsl::Frame> frame = (this->*d.frame)();
   if (!frame) return;  // the step went on with another one (an offset change, the top erase)
   status_ = d.status;
+  sentStep_ = step;
   if (d.onAck != Step::Keep) slots_.ack = d.onAck;
   if (d.onNak != Step::Keep) slots_.nak = d.onNak;
   if (d.onFrame != Step::Keep) slots_.frame = d.onFrame;
@@ -459,6 +462,7 @@ void T_BSL430::OnReceive() {
       rx_.erase(rx_.begin() + header, rx_.begin() + header + static_cast<std::ptrdiff_t>(size));
       if (bsl::VerifyReplyFrame(frame_.data(), frame_.size())) {
         Progress();
+        if (Protected(sentStep_)) protectedOk_ = true;
         Go(slots_.frame);
       }
       // The ACK and NAK found before the header still stand: their positions are unchanged.
@@ -476,6 +480,13 @@ void T_BSL430::OnReceive() {
     rx_.erase(rx_.begin() + ack);
     if (nak > ack) --nak;
     synced_ = syncPending_;
+    if (!syncPending_ && Protected(sentStep_) && !protectedOk_) {
+      protectedOk_ = true;
+      if (erasedPasswordTried_ && !erasedPasswordReported_) {
+        erasedPasswordReported_ = true;
+        ctx_.host.ReportText(procedure::Text(procedure::MsgFlashErasedByPassword, ctx_.language));
+      }
+    }
     syncPending_ = false;
     Go(slots_.ack);
     if (done_) return;
@@ -491,6 +502,13 @@ void T_BSL430::OnReceive() {
 void T_BSL430::NakRule(bool timeout) {
   Step step = slots_.nak;
   if (step == Step::None) return;
+  if (!timeout && !protectedOk_ && passwordAccepted_ && !erasedPasswordTried_ && Protected(sentStep_)) {
+    Trace(sent_ + " refused: the loader is locked, the password of an erased device follows");
+    erasedPasswordTried_ = true;
+    resume_ = step;
+    SendSync(Step::ErasedPassword);
+    return;
+  }
   std::size_t repeat = history_.Take(step);
   Trace(procedure::RepeatTrace(sent_, timeout ? "silent" : "refused", repeat, kRepeatLimit));
   if (repeat == 0) {
@@ -512,6 +530,21 @@ void T_BSL430::NakRule(bool timeout) {
 void T_BSL430::OnTimeout() {
   rx_.clear();
   syncPending_ = synced_ = false;
+  if (sentStep_ == Step::ChangeBaud && slots_.ack == Step::AfterBaud) {
+    // The loader changes its rate right after its acknowledgement: when that was lost, it
+    // listens at the new rate already, where a synchronisation reaches it.
+    Trace(sent_ + " silent: on at the new rate");
+    sentStep_ = Step::None;
+    AfterBaud();
+    return;
+  }
+  if (sentStep_ == Step::StartFirmware && slots_.ack == Step::Finished) {
+    // Every block was read back equal; a loader that took the start runs the firmware and
+    // answers nothing any more. Whether it did shows when the instrument says it is back.
+    Trace(sent_ + " silent: the firmware is taken as started");
+    Finished();
+    return;
+  }
   NakRule(true);
 }
 
@@ -522,11 +555,36 @@ std::optional<bsl::Frame> T_BSL430::VersionFrame() { return bsl::VersionFrame();
 // Loaders without the version command tell identifier and version from their ROM.
 std::optional<bsl::Frame> T_BSL430::InfoFrame() { return bsl::ReadBlockFrame(0x0FF0, 14); }
 
-std::optional<bsl::Frame> T_BSL430::PasswordFrame() { return bsl::PasswordFrame(vectorWord_); }
+std::optional<bsl::Frame> T_BSL430::PasswordFrame() {
+  protectedOk_ = false;
+  return bsl::PasswordFrame(vectorWord_);
+}
+
+// An erased vector table: 32 bytes 0xFF.
+std::optional<bsl::Frame> T_BSL430::ErasedPasswordFrame() {
+  protectedOk_ = false;
+  return bsl::PasswordFrame(0xFFFF);
+}
+
+bool T_BSL430::Protected(Step step) {
+  switch (step) {
+    case Step::ReadInfo: case Step::SetOffset: case Step::Erase: case Step::EraseInfo:
+    case Step::EraseTop: case Step::WriteBlock: case Step::ReadBack: case Step::StartFirmware:
+    case Step::PatchLoadPc: case Step::PatchWrite: case Step::PatchReadBack: case Step::PatchStart:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void T_BSL430::ResumeAfterPassword() {
+  vectorWord_ = 0xFFFF;  // a later password (the patch's) is the erased device's too
+  SendSync(resume_);
+}
 
 std::optional<bsl::Frame> T_BSL430::BaudFrame() {
-  bool fast = processorId_ == 0xF26F || processorId_ == 0xF237;
-  return bsl::ChangeBaudFrame(fast ? 0x80 : 0x00, fast ? 0x8C : 0xC8);
+  const bsl::ClockBytes clock = bsl::ClockFor38400(processorId_);
+  return bsl::ChangeBaudFrame(clock.d1, clock.d2);
 }
 
 std::optional<bsl::Frame> T_BSL430::OffsetFrame() { return bsl::MemoryOffsetFrame(memoryOffset_); }

@@ -59,13 +59,13 @@ class T_BSL430 : public BootstrapLoader {
     Keep,  // in the table: the step leaves this slot as it is
     Resync,
     // frame steps
-    ReadVersion, ReadInfo, Password, ChangeBaud, SetOffset, Erase, EraseInfo, EraseTop,
+    ReadVersion, ReadInfo, Password, ErasedPassword, ChangeBaud, SetOffset, Erase, EraseInfo, EraseTop,
     WriteBlock, ReadBack, StartFirmware, PatchLoadPc, PatchPassword, PatchWrite, PatchReadBack,
     PatchStart,
     // decisions
     VersionRefused, VersionReply, AfterPassword, AfterBaud, AfterOffset, EraseLoop, TopErased,
     AfterWrite, CompareBlock, Finished, PatchAfterLoadPc, PatchPasswordAccepted, PatchAfterWrite,
-    PatchCompare, AfterPatchStart,
+    PatchCompare, AfterPatchStart, ResumeAfterPassword,
     Count
   };
 
@@ -109,6 +109,7 @@ class T_BSL430 : public BootstrapLoader {
   std::optional<bsl::Frame> VersionFrame();
   std::optional<bsl::Frame> InfoFrame();
   std::optional<bsl::Frame> PasswordFrame();
+  std::optional<bsl::Frame> ErasedPasswordFrame();
   std::optional<bsl::Frame> BaudFrame();
   std::optional<bsl::Frame> OffsetFrame();
   std::optional<bsl::Frame> EraseFrame();
@@ -138,6 +139,9 @@ class T_BSL430 : public BootstrapLoader {
   void PatchAfterWrite();
   void PatchCompare();
   void AfterPatchStart();
+  void ResumeAfterPassword();
+  // Commands the loader refuses while it is locked.
+  static bool Protected(Step step);
 
   // The next image write or read goes through the patch start when the patch is active.
   void Continue(Step next);
@@ -194,6 +198,14 @@ class T_BSL430 : public BootstrapLoader {
   } slots_;
   procedure::RetryHistory<Step, kRepeatLimit> history_;
   std::string sent_;
+  Step sentStep_ = Step::None;  // the step of the last frame sent
+  // A wrong password: the maker's loader acknowledges it and refuses the protected commands
+  // that follow; parts with the security key have then erased their flash, whose password
+  // is 32 bytes 0xFF. Such a refusal is answered once with that password.
+  bool protectedOk_ = false;          // a protected command was taken since the password
+  bool erasedPasswordTried_ = false;
+  bool erasedPasswordReported_ = false;
+  Step resume_ = Step::None;          // the refused step to go on with
   bool syncPending_ = false;  // a synchronisation is on its way
   bool synced_ = false;       // ... and was acknowledged: the next 0x80 must be a frame
   std::vector<std::uint8_t> frame_;  // the reply frame a decision reads

@@ -160,6 +160,11 @@ constexpr CatalogueEntry kCatalogue[] = {
     {120,
       "Die Datei X im Paket ist leer !",
       "The package file X is empty !"},
+    {300,
+      "Der Bootloader hat das Passwort abgelehnt und den Flash-Speicher des Ger\xE4""ts gel\xF6""scht; "
+      "die Programmierung geht mit dem Passwort eines gel\xF6""schten Ger\xE4""ts weiter.",
+      "The boot loader refused the password and erased the instrument's flash; programming goes "
+      "on with the password of an erased device."},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");

@@ -47,6 +47,7 @@ enum Msg : int {
   MsgPortGone,          // the instrument's port went away (unplugged)
   MsgPackageFileMissing,  // "The package file X is missing !"
   MsgPackageFileEmpty,
+  MsgFlashErasedByPassword,  // a wrong password made the loader erase the flash
   MsgCount
 };
 

@@ -213,9 +213,7 @@ TEST(RealSession, CompleteUpdateLeavesTheImageInFlash) {
   std::string pkg = CopyPackage(dir);
   std::string dump = dir / "flash.txt";
   Simulator sim;
-  // A 4xx part: the clock values the procedure's baud change sends.
-  ASSERT_TRUE(sim.Start(dir, {"--firmware", SourcePath("sim/firmware/FW_DEMO_101.TXT"), "--dump", dump,
-                              "--chip-id", "0xF449"}))
+  ASSERT_TRUE(sim.Start(dir, {"--firmware", SourcePath("sim/firmware/FW_DEMO_101.TXT"), "--dump", dump}))
       << sim.Output();
 
   auto r = RunConsole(pkg, sim, 240000);

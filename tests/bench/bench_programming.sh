@@ -32,8 +32,7 @@ cp -r "$root/package/." "$work/"
 "$bin/make-demo-firmware" firmware "$work/FW_DEMO.TXT" --version 1.02 --size "$size"
 "$bin/make-demo-firmware" firmware "$work/start.txt" --version 1.01 --size "$size" --seed 7
 
-# A 4xx part (chip F449): the clock values the loader procedure's baud change sends.
-"$bin/instrument-sim" --link "$work/tty" --pacing --loader-version 1.60 --chip-id 0xF449 --firmware "$work/start.txt" \
+"$bin/instrument-sim" --link "$work/tty" --pacing --loader-version 1.60 --firmware "$work/start.txt" \
   --dump "$work/flash.txt" --log "$work/sim.log" --trace "$work/trace.txt" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [ -L "$work/tty" ] && break; sleep 0.05; done

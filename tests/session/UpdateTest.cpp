@@ -44,9 +44,6 @@ sim::InstrumentConfig Config(std::uint16_t loaderVersion) {
   c.version = "1.01";
   c.serial = "14210045";
   c.loader.version = loaderVersion;
-  // A 4xx part: the procedure's baud change sends the 4xx clock values to every processor but
-  // two 2xx ones (the 1xx values are still to come).
-  c.loader.chipId = 0xF449;
   return c;
 }
 
@@ -73,6 +70,20 @@ INSTANTIATE_TEST_SUITE_P(LoaderVersions, ClassicLoaderUpdate,
                          ::testing::Values(std::uint16_t{0x0110}, std::uint16_t{0x0150},
                                            std::uint16_t{0x0160}));
 
+// Loader 1.60 changes to 38400 baud; the loader takes only its own family's clock values and
+// is lost to the host with any others.
+TEST(ClassicLoader, BaudChangeSendsTheClockValuesOfTheProcessorsFamily) {
+  for (std::uint16_t chip : {std::uint16_t{0xF16C}, std::uint16_t{0xF26F}, std::uint16_t{0xF449}}) {
+    sim::InstrumentConfig c = Config(0x0160);
+    c.loader.chipId = chip;
+    Update u(c, TiTxtWithVersion("1.02", 300), TiTxtWithVersion("1.01", 100));
+    ASSERT_TRUE(u.rig.RunSession());
+    EXPECT_TRUE(u.rig.form->SessionSucceeded()) << std::hex << chip;
+    std::string why;
+    EXPECT_TRUE(u.FlashOk(&why)) << std::hex << chip << ": " << why;
+  }
+}
+
 TEST(ClassicLoader, ImageAbove64KUsesTheMemoryOffset) {
   sim::InstrumentConfig c = Config(0x0160);
   c.loader.memory.mainEnd = 0x1FFFF;
@@ -95,6 +106,33 @@ TEST(ClassicLoader, ImageAbove64KUsesTheMemoryOffset) {
   EXPECT_TRUE(u.rig.form->SessionSucceeded());
   std::string why;
   EXPECT_TRUE(u.FlashOk(&why)) << why;
+}
+
+// The instrument's firmware names another loader vector than its vector table holds: the
+// password is wrong. The maker's loader acknowledges it and refuses what follows; a 2xx part
+// with the security key has erased its flash meanwhile and takes the erased device's password.
+TEST(ClassicLoader, WrongPasswordOnAPartThatErasesGoesOnWithTheErasedDevicesPassword) {
+  sim::InstrumentConfig c = Config(0x0160);
+  c.loader.chipId = 0xF26F;
+  c.vectorText = "0x123";
+  Update u(c, TiTxtWithVersion("1.02", 300), TiTxtWithVersion("1.01", 100));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(u.rig.form->SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(u.FlashOk(&why)) << why;
+  EXPECT_TRUE(u.rig.MemoHas("refused the password and erased the instrument's flash"));
+}
+
+TEST(ClassicLoader, WrongPasswordOnAPartThatKeepsItsFlashFailsAndLeavesIt) {
+  sim::InstrumentConfig c = Config(0x0160);
+  c.loader.chipId = 0xF449;
+  c.vectorText = "0x123";
+  Update u(c, TiTxtWithVersion("1.02", 300), TiTxtWithVersion("1.01", 100));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_EQ(u.rig.form->SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+  EXPECT_EQ(u.rig.form->LastProcedureError(), 5) << "the erase was refused";
+  EXPECT_EQ(u.instrument->Version(), "1.01");
+  EXPECT_FALSE(u.rig.MemoHas("erased the instrument's flash"));
 }
 
 TEST(ClassicLoader, ReadBackMismatchFailsAndOkRetriesWithoutTheDialogue) {
@@ -131,6 +169,36 @@ TEST(ClassicLoader, InstrumentRefusingItsLoaderEndsWithStatus17) {
   ASSERT_FALSE(u.rig.Boxes().empty());
   EXPECT_EQ(u.rig.Boxes().back().text, "bootloader in target not available!!  Programming abort.");
   EXPECT_EQ(u.rig.form->SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+}
+
+}  // namespace
+}  // namespace sessiontest
+
+namespace sessiontest {
+namespace {
+
+// One answer of the loader lost on the line (the command was carried out): the link layer's
+// time-out recovers and the update completes.
+TEST(ClassicLoader, OneLostAnswerAtEachStepStillCompletesTheUpdate) {
+  struct Case {
+    const char* step;
+    std::uint8_t command;
+    int nth;
+  };
+  // Image of 700 bytes at 0x3100 and the vector table: four writes and read-backs.
+  for (const Case& c : {Case{"version", 0x1E, 1}, Case{"password", 0x10, 1}, Case{"baud change", 0x20, 1},
+                        Case{"first erase", 0x16, 1}, Case{"an erase in the middle", 0x16, 30},
+                        Case{"first write", 0x12, 1}, Case{"a write in the middle", 0x12, 3},
+                        Case{"last write", 0x12, 5}, Case{"first read-back", 0x14, 1},
+                        Case{"last read-back", 0x14, 5}, Case{"firmware start", 0x1A, 1}}) {
+    sim::InstrumentConfig cfg = Config(0x0160);
+    cfg.frameFaults.push_back({sim::FrameFaultKind::LostAnswer, c.command, c.nth, 1});
+    Update u(cfg, TiTxtWithVersion("1.02", 700), TiTxtWithVersion("1.01", 300));
+    ASSERT_TRUE(u.rig.RunSession()) << c.step;
+    EXPECT_TRUE(u.rig.form->SessionSucceeded()) << c.step;
+    std::string why;
+    EXPECT_TRUE(u.FlashOk(&why)) << c.step << ": " << why;
+  }
 }
 
 }  // namespace

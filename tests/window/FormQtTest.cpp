@@ -384,7 +384,6 @@ TEST_F(PackageWindow, OkRunsAWholeUpdateOfASimulatedInstrument) {
   c.device = "28160.000";
   c.serial = "14210045";
   c.loader.version = 0x0160;
-  c.loader.chipId = 0xF449;  // a 4xx part: the clock values the procedure's baud change sends
   sim::Instrument instrument(c);
   std::string error;
   ASSERT_TRUE(instrument.LoadFirmware(ReadFile(testsupport::SourcePath("tests/loaders/fixtures/FW_DEMO_101.TXT")),
