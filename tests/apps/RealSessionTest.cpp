@@ -233,6 +233,30 @@ TEST(RealSession, CompleteUpdateLeavesTheImageInFlash) {
   EXPECT_EQ(old.status, 1) << old.output;
 }
 
+// The instrument goes away in the middle of the writes: instrument-sim closes its terminal,
+// the tool sees the hang-up, ends the run at once with a message naming the port and exits
+// non-zero instead of waiting out the loader's time-outs.
+TEST(RealSession, InstrumentGoneMidWriteEndsTheRunAtOnce) {
+  WorkDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  std::string pkg = CopyPackage(dir);
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--firmware", SourcePath("sim/firmware/FW_DEMO_101.TXT"),
+                              "--disconnect-after-frames", "20"}))
+      << sim.Output();
+  auto start = std::chrono::steady_clock::now();
+  auto r = RunConsole(pkg, sim, 180000);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  sim.Stop();
+  EXPECT_FALSE(r.timedOut) << r.output;
+  EXPECT_NE(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("went away"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("Download successfully completed"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("[console] session did not end well"), std::string::npos) << r.output;
+  // The search, the identification and the 8 s loader entry, then the end: no 5 s silences.
+  EXPECT_LT(seconds, 45.0) << r.output;
+}
+
 // The flash check the demo relies on, on small made-up files.
 TEST(FlashCompare, ExitStatusAndFirstDifference) {
   WorkDir dir;

@@ -57,6 +57,7 @@ class ScriptedLoader : public platform::LoopbackPeer {
   std::vector<std::string> log;
   std::map<std::uint8_t, int> count;
   std::map<std::uint32_t, std::uint8_t> memory;
+  static Bytes Frame(const Bytes& data) { return Reply(data); }
 
  private:
   Bytes Apply(const std::uint8_t* d, std::size_t) {
@@ -220,6 +221,20 @@ TEST(LinkLayer, SilenceAfterAWriteContinuesWithTheNextBlock) {
   // block at once: the loader takes a 0x80 after an acknowledged synchronisation as a frame
   // header, so a second synchronisation there would lose it.
   EXPECT_EQ(std::count(first, next, std::string("sync")), 1);
+}
+
+TEST(LinkLayer, AVersionReplyOfTwelveDataBytesIsTaken) {
+  // Identifier and version are data bytes 0, 1, 10 and 11: twelve bytes carry them.
+  LinkBench b;
+  ScriptedLoader::Bytes version(12, 0);
+  version[0] = 0xF1;
+  version[1] = 0x6C;
+  version[10] = 0x01;
+  version[11] = 0x50;
+  b.loader.script[{bsl::kCmdVersion, 1}] = {ScriptedLoader::Frame(version), false};
+  int error = -1;
+  EXPECT_TRUE(b.Run(&error)) << error;
+  EXPECT_EQ(b.loader.count[bsl::kCmdVersion], 1) << "taken at once, not asked again after a time-out";
 }
 
 }  // namespace

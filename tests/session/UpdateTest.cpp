@@ -177,6 +177,31 @@ TEST(ClassicLoader, InstrumentRefusingItsLoaderEndsWithStatus17) {
 namespace sessiontest {
 namespace {
 
+TEST(ClassicLoader, AnInstrumentThatNeverEchoesItsLoaderStartFailsWithStatus16) {
+  sim::InstrumentConfig c = Config(0x0150);
+  c.textFaults.push_back({sim::TextFaultKind::Silence, "A.5588", 1, 100});
+  Update u(c, TiTxtWithVersion("1.02"), TiTxtWithVersion("1.01"));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_EQ(u.rig.form->SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+  EXPECT_EQ(u.rig.form->LastProcedureError(), 16) << "no step of the loader dialogue ran";
+}
+
+TEST(ClassicLoader, UpperBlocksWithoutATopSegmentBlockReadBackAtTheirAddresses) {
+  sim::InstrumentConfig c = Config(0x0150);
+  c.loader.memory.mainEnd = 0x1FFFF;
+  // Code at 0x3100 and above 64 KB, no vector table: the lower block is read back after the
+  // upper ones were written with memory offset 1.
+  std::string image = "@3100\r\n56 45 52 53 3A 31 2E 30 32 00 11 22 33 44 55 66\r\n"
+                      "@10000\r\n01 02 03 04 05 06 07 08\r\nq\r\n";
+  Package p;
+  p.rows[0].flashErase2 = "0x10200";
+  Update u(c, image, TiTxtWithVersion("1.01", 100), p);
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(u.rig.form->SessionSucceeded()) << "procedure error " << u.rig.form->LastProcedureError();
+  for (auto [address, value] : ParseTiTxt(image))
+    EXPECT_EQ(u.instrument->ReadMemory(address), value) << std::hex << address;
+}
+
 // One answer of the loader lost on the line (the command was carried out): the link layer's
 // time-out recovers and the update completes.
 TEST(ClassicLoader, OneLostAnswerAtEachStepStillCompletesTheUpdate) {
