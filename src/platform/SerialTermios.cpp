@@ -196,16 +196,44 @@ class TermiosDevice : public SerialDevice {
     return true;
   }
 
+  // One read of what the driver holds into p[got .. count): the bytes read (kept: those left
+  // when NULs are dropped), 0 when nothing is there now, -1 when the device is gone.
+  long ReadOnce(unsigned char* p, std::size_t got, std::size_t count, bool discard, std::size_t& kept) {
+    kept = 0;
+    for (;;) {
+      ssize_t r;
+      {
+        std::lock_guard lock(countMutex_);
+        r = ::read(fd_, p + got, count - got);
+        if (r > 0) consumed_ += static_cast<unsigned long long>(r);
+      }
+      if (r > 0) {
+        kept = static_cast<std::size_t>(r);
+        if (discard) kept = static_cast<std::size_t>(std::remove(p + got, p + got + kept, 0) - (p + got));
+        return static_cast<long>(r);
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno == EAGAIN) return 0;
+      // A hung-up tty reads end-of-file; a pty whose far side closed reads EIO.
+      hungUp_ = true;
+      return -1;
+    }
+  }
+
+  bool DiscardNul() {
+    std::lock_guard lock(mutex_);
+    return discardNul_;
+  }
+
   long Read(void* buffer, std::size_t count) override {
     if (hungUp_) return -1;
     if (count == 0) return 0;
     LineTimeouts t;
-    bool discard;
     {
       std::lock_guard lock(mutex_);
       t = timeouts_;
-      discard = discardNul_;
     }
+    const bool discard = DiscardNul();
     unsigned long long totalMs = t.readMultiplier || t.readConstant
                                      ? static_cast<unsigned long long>(t.readMultiplier) * count +
                                            t.readConstant
@@ -215,26 +243,16 @@ class TermiosDevice : public SerialDevice {
     auto* p = static_cast<unsigned char*>(buffer);
     std::size_t got = 0;
     for (;;) {
-      ssize_t r;
-      {
-        std::lock_guard lock(countMutex_);
-        r = ::read(fd_, p + got, count - got);
-        if (r > 0) consumed_ += static_cast<unsigned long long>(r);
-      }
-      if (r > 0) {
-        std::size_t n = static_cast<std::size_t>(r);
-        if (discard) n = static_cast<std::size_t>(std::remove(p + got, p + got + n, 0) - (p + got));
-        if (n > 0) {
-          got += n;
+      std::size_t kept;
+      long n = ReadOnce(p, got, count, discard, kept);
+      if (n < 0) return got ? static_cast<long>(got) : -1;
+      if (n > 0) {
+        if (kept > 0) {
+          got += kept;
           lastByte = Now();
         }
         if (got == count) return static_cast<long>(got);
         continue;
-      }
-      if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-        // A hung-up tty reads end-of-file; a pty whose far side closed reads EIO.
-        hungUp_ = true;
-        return got ? static_cast<long>(got) : -1;
       }
       long long wait = MsUntil(deadline);
       if (got && t.readInterval)
@@ -251,31 +269,15 @@ class TermiosDevice : public SerialDevice {
 
   long ReadAvailable(void* buffer, std::size_t count) override {
     if (hungUp_) return -1;
-    bool discard;
-    {
-      std::lock_guard lock(mutex_);
-      discard = discardNul_;
-    }
+    const bool discard = DiscardNul();
     auto* p = static_cast<unsigned char*>(buffer);
     std::size_t got = 0;
     while (got < count) {
-      ssize_t r;
-      {
-        std::lock_guard lock(countMutex_);
-        r = ::read(fd_, p + got, count - got);
-        if (r > 0) consumed_ += static_cast<unsigned long long>(r);
-      }
-      if (r > 0) {
-        std::size_t n = static_cast<std::size_t>(r);
-        if (discard) n = static_cast<std::size_t>(std::remove(p + got, p + got + n, 0) - (p + got));
-        got += n;
-        continue;
-      }
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && errno == EAGAIN) break;
-      // A hung-up tty reads end-of-file; a pty whose far side closed reads EIO.
-      hungUp_ = true;
-      return got ? static_cast<long>(got) : -1;
+      std::size_t kept;
+      long n = ReadOnce(p, got, count, discard, kept);
+      if (n < 0) return got ? static_cast<long>(got) : -1;
+      if (n == 0) break;
+      got += kept;
     }
     return static_cast<long>(got);
   }
