@@ -47,10 +47,13 @@ Family FamilyOf(const LoaderConfig& c) {
 
 // The clock register values of the change-baud-rate command (D1, D2) for 9600, 19200 and
 // 38400 baud (D3 = 0, 1, 2): DCOCTL and BCSCTL1 on 1xx and 2xx parts, SCFI0 and SCFI1 on 4xx
-// parts. The 1xx and 4xx values are the maker's table; its table has no 2xx column: there
-// 9600 is the clock the 2xx loader starts with (BCSCTL1 88h, DCOCTL 80h) and 19200 and 38400
-// are the settings used with 2xx loaders. Other values leave the processor at a clock on which
-// the loader's serial timing does not give the rate.
+// parts. The 9600 and 19200 rows of 1xx and 4xx are the maker's table; the copy of it at hand
+// ends before the 38400 row, and the table has no 2xx column: the 1xx 38400 value is the one
+// of the maker's own demo program, the 4xx one continues the maker's column, and the 2xx
+// values are the clock the 2xx loader starts with (9600: BCSCTL1 88h, DCOCTL 80h) and the
+// settings other clients use with 2xx loaders. Check them against the maker's current guide
+// before relying on them. Other values leave the processor at a clock on which the loader's
+// serial timing does not give the rate.
 struct ClockBytes {
   std::uint8_t d1, d2;
 };
