@@ -104,6 +104,15 @@ struct Bsl5xxConfig {
   std::uint16_t vectorWord = 0x0C00;
 };
 
+// The plain record loader (RecordLoader.h) that the stand-ins of the external loader programs
+// and of the updater library talk to. When enabled, the instrument enters it right after it
+// acknowledged the program command ("A.1200", "A.1230", "A.1231"), and listens there at
+// baud, 8 data bits (parity is not looked at).
+struct RecordLoaderConfig {
+  bool enabled = false;
+  std::uint32_t baud = 38400;
+};
+
 // Which loader the loader start commands, startInLoader and the boot mode lead to.
 enum class LoaderKind { Classic, Bsl5xx };
 
@@ -149,6 +158,7 @@ struct InstrumentConfig {
   LoaderKind loaderKind = LoaderKind::Classic;
   LoaderConfig loader;   // the classic loader and its memory
   Bsl5xxConfig bsl5xx;   // the 5xx loader and its memory
+  RecordLoaderConfig recordLoader;
 
   // Line behaviour.
   WrongRate wrongRate = WrongRate::LineError;

@@ -59,6 +59,7 @@ Instrument::Instrument(InstrumentConfig config)
       flash_(MapOf(config_)),
       loader_(config_.loader, config_.frameFaults, flash_),
       bsl5xx_(config_.bsl5xx, config_.frameFaults, flash_),
+      records_(config_.recordLoader, flash_),
       text_(config_, [this] { return ResetVector(); }),
       random_(config_.bytes.seed) {
   startMs_ = SteadyMs();
@@ -74,6 +75,7 @@ Instrument::Instrument(InstrumentConfig config)
   }
   loader_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   bsl5xx_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  records_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   text_.onCommand = [this](const std::string& line) { Record("cmd", line); };
   text_.onFault = [this](const std::string& t) { Record("fault", t); };
   // A 5xx instrument in boot mode sits in its loader: its own answers carry the marker.
@@ -122,7 +124,7 @@ bool Instrument::Busy() { return pacer_ && pacer_->Busy(); }
 platform::LineSettings Instrument::OwnLine() const {
   platform::LineSettings own;
   own.baud = state_ == State::Loader ? LoaderBaud() : config_.baud;
-  own.parity = state_ == State::Loader ? platform::Parity::Even : platform::Parity::None;
+  own.parity = state_ == State::Loader && !recordMode_ ? platform::Parity::Even : platform::Parity::None;
   return own;
 }
 
@@ -191,7 +193,10 @@ bool Instrument::LoadFirmware(const std::string& tiTxt, std::string* error) {
   return ok;
 }
 
-std::uint32_t Instrument::LoaderBaud() const { return Is5xx() ? bsl5xx_.Baud() : loader_.Baud(); }
+std::uint32_t Instrument::LoaderBaud() const {
+  if (recordMode_) return records_.Baud();
+  return Is5xx() ? bsl5xx_.Baud() : loader_.Baud();
+}
 
 std::uint32_t Instrument::ListeningBaud() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -207,7 +212,15 @@ void Instrument::EnterLoader() {
   Record("state", Is5xx() ? "5xx loader" : "loader");
 }
 
+void Instrument::EnterRecordLoader() {
+  state_ = State::Loader;
+  recordMode_ = true;
+  records_.Enter();
+  Record("state", "record loader");
+}
+
 bool Instrument::LineMatches(const platform::LineSettings& line) const {
+  if (state_ == State::Loader && recordMode_) return line.baud == records_.Baud() && line.dataBits == 8;
   switch (state_) {
     case State::Text:
       return line.baud == config_.baud && line.dataBits == 8;
@@ -293,7 +306,17 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
   std::size_t at = 0;
   while (at < n && state_ != State::Disconnected) {
     if (state_ == State::Text) {
+      const std::size_t before = text_.Commands().size();
       at += text_.Feed(data + at, n - at, out);
+      if (config_.recordLoader.enabled) {
+        const auto& commands = text_.Commands();
+        for (std::size_t k = before; k < commands.size(); ++k)
+          if (commands[k] == "A.1200" || commands[k] == "A.1230" || commands[k] == "A.1231") {
+            // Acknowledged; the program command hands over to the record loader.
+            EnterRecordLoader();
+            return;
+          }
+      }
       if (config_.disconnectAfterCommands >= 0 &&
           static_cast<int>(text_.Commands().size()) >= config_.disconnectAfterCommands) {
         state_ = State::Disconnected;
@@ -305,6 +328,13 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, std::vector<s
         // answering; the loader starts with an empty receiver.
         EnterLoader();
         return;
+      }
+    } else if (state_ == State::Loader && recordMode_) {
+      records_.Feed(data + at, n - at, out);
+      at = n;
+      if (records_.TakeFirmwareStart()) {
+        recordMode_ = false;
+        FirmwareStarted();
       }
     } else if (state_ == State::Loader) {
       int frames;

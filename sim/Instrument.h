@@ -20,6 +20,7 @@
 #include "sim/Config.h"
 #include "sim/Flash.h"
 #include "sim/Pacer.h"
+#include "sim/RecordLoader.h"
 #include "sim/TextProtocol.h"
 
 namespace sim {
@@ -99,6 +100,7 @@ class Instrument : public platform::LoopbackPeer {
   void Emit(const std::vector<std::uint8_t>& bytes, unsigned errorBits);
   std::uint16_t ResetVector() const;
   void EnterLoader();
+  void EnterRecordLoader();
   bool Is5xx() const { return config_.loaderKind == LoaderKind::Bsl5xx; }
   std::uint32_t LoaderBaud() const;
 
@@ -107,6 +109,8 @@ class Instrument : public platform::LoopbackPeer {
   Flash flash_;
   ClassicLoader loader_;
   Bsl5xxLoader bsl5xx_;
+  RecordLoader records_;
+  bool recordMode_ = false;  // State::Loader is the record loader
   TextProtocol text_;
   State state_;
   std::vector<std::uint8_t> bootBuffer_;

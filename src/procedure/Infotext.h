@@ -42,6 +42,10 @@ enum Msg : int {
   MsgExternalLoaderFor,   // "External loader for X"
   MsgFileUpload,
   MsgBootModeProgramming,
+  MsgLoaderNeedsNativeOrWine,  // "X cannot be started: no native build of it and no Wine"
+  MsgLoaderNotStarted,         // "X could not be started"
+  MsgWinePortMapping,          // "Wine: COM port mapping X could not be made"
+  MsgUpdaterStepFailed,        // "Updater library: X failed"
   MsgCount
 };
 

@@ -434,11 +434,6 @@ void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
   UpdateMemo->Add(FillX(CatalogueText(MsgNotInThisBuild), what));
 }
 
-int TUpdateForm::RunExternalLoader(const std::string& file) {
-  ReportNotInThisBuild(FillX(CatalogueText(MsgExternalLoaderFor), file));
-  return 1;
-}
-
 void TUpdateForm::StartFileUpload() {
   ReportNotInThisBuild(CatalogueText(MsgFileUpload));
   queue_.PostNotify(NotifySecondStageFailed);
