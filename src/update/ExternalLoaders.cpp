@@ -84,10 +84,19 @@ std::string WineProgram() {
   return platform::FindProgram("wine");
 }
 
-std::string WineDeviceFolder() {
-  if (const char* prefix = std::getenv("WINEPREFIX"); prefix && *prefix) return std::string(prefix) + "/dosdevices";
+std::string WinePrefix() {
+  if (const char* prefix = std::getenv("WINEPREFIX"); prefix && *prefix) return prefix;
   const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/.wine/dosdevices";
+  return std::string(home ? home : "") + "/.wine";
+}
+
+bool WinePrefixReady(const std::string& prefix) {
+  // Wine's set-up makes the drive links at once; its registry is written only when its server
+  // ends, a few seconds later.
+  struct stat st {};
+  const std::string devices = prefix + "/dosdevices";
+  return platform::files::IsFolder(devices) &&
+         (platform::files::IsFile(prefix + "/system.reg") || ::lstat((devices + "/c:").c_str(), &st) == 0);
 }
 
 LoaderLaunch ChooseLoader(const std::string& folder, const std::string& windowsName,
@@ -103,7 +112,7 @@ LoaderLaunch ChooseLoader(const std::string& folder, const std::string& windowsN
   std::string wine = WineProgram();
   if (!exe || !platform::files::IsFile(*exe) || wine.empty()) return l;
   l.kind = LoaderLaunch::Kind::Wine;
-  l.wineDevices = WineDeviceFolder();
+  l.winePrefix = WinePrefix();
   l.argv = {wine, *exe};
   const std::string windowsFile = WinePath(fileArgument);
   for (const std::string& a : args) {
@@ -156,6 +165,40 @@ int TUpdateForm::RunExternalLoader(const std::string& file) {
   return 1;
 }
 
+int TUpdateForm::WaitForChild(platform::Process& child, const std::string& what) {
+  // Slices of 200 ms with the window's messages handled after each; a program that never
+  // ends, or a window that is being closed, ends it.
+  std::uint32_t waited = 0;
+  while (!child.Wait(kSliceMs)) {
+    ProcessMessages();
+    waited += kSliceMs;
+    if (waited >= kLoaderLimitMs || Closed() || (platform::HasApp() && platform::App().Terminated())) {
+      LogLine(what + ": no end after " + std::to_string(waited / 1000) + " s, ended");
+      child.Kill();
+      break;
+    }
+  }
+  return child.ExitCode();
+}
+
+bool TUpdateForm::LendPortToWine(const LoaderLaunch& launch, int com, std::string& why) {
+  if (!WinePrefixReady(launch.winePrefix)) {
+    // A new prefix: Wine sets it up (drives, registry) before anything else goes into it.
+    LogLine("Wine: setting up " + launch.winePrefix);
+    platform::Process boot;
+    if (!boot.Start({launch.argv[0], "wineboot", "--init"})) {
+      why = launch.argv[0] + ": " + boot.Error();
+      return false;
+    }
+    WaitForChild(boot, "wineboot");
+    if (!WinePrefixReady(launch.winePrefix)) {
+      why = launch.winePrefix + " was not set up";
+      return false;
+    }
+  }
+  return MapWinePort(launch.winePrefix + "/dosdevices", com, platform::SerialDevicePath(com), &why);
+}
+
 int TUpdateForm::RunLoaderProgram(const std::string& windowsName, const std::vector<std::string>& args,
                                   const std::string& fileArgument, std::uint32_t pauseMs) {
   const int com = instrumentCom_ + 1;
@@ -177,28 +220,14 @@ int TUpdateForm::RunLoaderProgram(const std::string& windowsName, const std::vec
     std::string why;
     if (launch.kind == LoaderLaunch::Kind::Missing) {
       tell(FillX(CatalogueText(MsgLoaderNeedsNativeOrWine), windowsName));
-    } else if (launch.kind == LoaderLaunch::Kind::Wine &&
-               !MapWinePort(launch.wineDevices, com, platform::SerialDevicePath(com), &why)) {
+    } else if (launch.kind == LoaderLaunch::Kind::Wine && !LendPortToWine(launch, com, why)) {
       tell(FillX(CatalogueText(MsgWinePortMapping), why));
     } else {
       platform::Process child;
-      if (!child.Start(launch.argv)) {
+      if (!child.Start(launch.argv))
         tell(FillX(CatalogueText(MsgLoaderNotStarted), launch.argv[0] + ": " + child.Error()));
-      } else {
-        // Slices of 200 ms with the window's messages handled after each; a loader that
-        // never ends, or a window that is being closed, ends it.
-        std::uint32_t waited = 0;
-        while (!child.Wait(kSliceMs)) {
-          ProcessMessages();
-          waited += kSliceMs;
-          if (waited >= kLoaderLimitMs || Closed() || (platform::HasApp() && platform::App().Terminated())) {
-            LogLine(windowsName + ": no end after " + std::to_string(waited / 1000) + " s, ended");
-            child.Kill();
-            break;
-          }
-        }
-        exitCode = child.ExitCode();
-      }
+      else
+        exitCode = WaitForChild(child, windowsName);
     }
     TitleTimer->SetEnabled(false);
     LogLine(windowsName + " run " + std::to_string(attempt) + "/" + std::to_string(kAttempts) +

@@ -31,22 +31,25 @@ struct LoaderLaunch {
   enum class Kind { Native, Wine, Missing };
   Kind kind = Kind::Missing;
   std::vector<std::string> argv;  // the full argument vector, program first
-  std::string wineDevices;        // with Wine: the prefix's device folder
+  std::string winePrefix;         // with Wine: the prefix (its device folder is dosdevices)
 };
 
 // The Wine program: UPDATE_WINE when set (empty: Wine is not used), else "wine" along PATH.
 // Empty when there is none.
 std::string WineProgram();
-// The device folder of the Wine prefix: $WINEPREFIX/dosdevices, else ~/.wine/dosdevices.
-std::string WineDeviceFolder();
+// The Wine prefix: $WINEPREFIX, else ~/.wine.
+std::string WinePrefix();
+// True when Wine has set the prefix up (its drive links or its registry are there). The device folder must not
+// be made before: Wine would then take the prefix for set up and leave out its drives.
+bool WinePrefixReady(const std::string& prefix);
 
 // What runs for windowsName in folder with the given arguments (the file argument, when
 // it is a separate word or joined to "-f", is turned into a Windows path for Wine).
 LoaderLaunch ChooseLoader(const std::string& folder, const std::string& windowsName,
                           const std::vector<std::string>& args, const std::string& fileArgument);
 
-// Makes COM<comNumber> of the Wine prefix the device at devicePath: the link
-// "<deviceFolder>/com<N>" is created or replaced. False with the reason in *error when the
+// Makes COM<comNumber> of a Wine prefix the device at devicePath: the link
+// "<deviceFolder>/com<N>" (deviceFolder: the prefix's "dosdevices") is created or replaced. False with the reason in *error when the
 // folder cannot be made, the name is taken by something that is not a link, or the device
 // is not a path.
 bool MapWinePort(const std::string& deviceFolder, int comNumber, const std::string& devicePath,

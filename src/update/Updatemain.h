@@ -40,7 +40,13 @@ namespace language {
 class TLanguage;
 }
 
+namespace platform {
+class Process;
+}
+
 namespace update {
+
+struct LoaderLaunch;
 
 class TUpdateForm : public platform::Form, public procedure::ProcedureHost, public ReplyHost {
  public:
@@ -232,6 +238,10 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   // Up to three runs of a loader program while it exits with 1, each followed by pauseMs.
   int RunLoaderProgram(const std::string& windowsName, const std::vector<std::string>& args,
                        const std::string& fileArgument, std::uint32_t pauseMs);
+  // Waits for a child in slices with the window's messages handled; its exit code.
+  int WaitForChild(platform::Process& child, const std::string& what);
+  // Sets the Wine prefix up when it is new and links its COM port to the port's device.
+  bool LendPortToWine(const LoaderLaunch& launch, int com, std::string& why);
   // Steps that this build does not have: each says so and fails.
   void StartFileUpload();
   void BootModeMenuCommand(bool laboratory);

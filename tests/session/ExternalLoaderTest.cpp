@@ -108,7 +108,8 @@ TEST(ExternalLoaderChoice, NativeBuildThenWineThenNone) {
   EXPECT_EQ(w.kind, LoaderLaunch::Kind::Wine);
   EXPECT_EQ(w.argv, (std::vector<std::string>{"/bin/true", dir + "/HEXLOAD_8N1.EXE", "Z:\\pkg\\FW.MOT", "-com3",
                                               "-baudrate38400", "-auto", "-exit"}));
-  EXPECT_EQ(w.wineDevices, dir + "/prefix/dosdevices");
+  EXPECT_EQ(w.winePrefix, dir + "/prefix");
+  EXPECT_FALSE(update::WinePrefixReady(w.winePrefix));
   LoaderLaunch p = ChooseLoader(dir, "HEXLoad_8N1.exe", update::Pic32LoaderArguments("/pkg/FW.HEX", 2), "/pkg/FW.HEX");
   EXPECT_EQ(p.argv[2], "-fZ:\\pkg\\FW.HEX");
 

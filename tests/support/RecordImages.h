@@ -12,14 +12,15 @@ namespace testsupport {
 using ImageRuns = std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>;
 
 // Runs of recognisable bytes below 64 KB, with "VERS:" and the version text (the flash
-// marker the simulated instrument reads its version from after the start).
+// marker the simulated instrument reads its version from after the start) in the first
+// record, where the tool looks for a text image's version.
 inline ImageRuns VersionedImage(const std::string& version, std::size_t bytes = 600) {
   std::vector<std::uint8_t> code;
   for (std::size_t i = 0; i < bytes; ++i) code.push_back(static_cast<std::uint8_t>((i * 7 + 3) & 0xFF));
   std::string marker = "VERS:" + version;
   std::vector<std::uint8_t> tail(marker.begin(), marker.end());
   tail.push_back(0);
-  return {{0x3100, code}, {0x4000, tail}};
+  return {{0x3000, tail}, {0x3100, code}};
 }
 
 inline std::string HexByte(unsigned v) {
