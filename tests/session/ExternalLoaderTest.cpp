@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -283,6 +284,30 @@ TEST_F(ExternalLoaderTest, OtherExitCodeEndsAfterOneRun) {
   WriteText(exits, "2 0\n");
   EXPECT_EQ(form->RunHexLoader("FW_M16.MOT"), 2);
   EXPECT_EQ(Runs().size(), 1u);
+}
+
+// While the loader runs, the window's timers and messages are handled: the title shows the
+// progress expected from the file size.
+TEST_F(ExternalLoaderTest, WindowStaysResponsiveWhileTheLoaderRuns) {
+  Start({});
+  Install("HEXLoad_8N1");
+  WriteText(exits, "2\n");
+  ScopedEnv delay("STANDIN_DELAY_MS", "2000");
+  platform::Form probe(nullptr, "Probe");
+  platform::Timer ticker(&probe, "Ticker");
+  int ticks = 0;
+  ticker.SetInterval(100);
+  ticker.OnTimer = [&ticks](platform::Timer&) { ++ticks; };
+  ticker.SetEnabled(true);
+  std::vector<std::string> titles;
+  app.OnTitleChanged = [&titles](const std::string& t) { titles.push_back(t); };
+  EXPECT_EQ(form->RunHexLoader("FW_M16.MOT"), 2);
+  ticker.SetEnabled(false);
+  app.OnTitleChanged = nullptr;
+  EXPECT_GE(ticks, 10);
+  // The image is under 2000 bytes, so no tick is expected: the first shows 100 %.
+  EXPECT_NE(std::find(titles.begin(), titles.end(), "Update [ 100.0 %]"), titles.end());
+  EXPECT_EQ(titles.back(), "Update");
 }
 
 TEST_F(ExternalLoaderTest, ShortFirstProgramFileStartsNothing) {

@@ -9,7 +9,8 @@
 // STANDIN_LOG names a file that gets two lines per run, "<ms> run <arguments>" and
 // "<ms> exit <code>" (ms: the steady clock).
 // STANDIN_EXITS names a file of exit codes: each run takes the first; a code other than 0
-// ends the run at once with it. Exit codes of its own: 64 wrong arguments, 66 no image file,
+// ends the run at once with it (after STANDIN_DELAY_MS milliseconds, when that is set). Exit
+// codes of its own: 64 wrong arguments, 66 no image file,
 // 69 port missing or held by another program, 74 the instrument did not take the image.
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RecordClient.h"
@@ -81,6 +83,8 @@ int main(int argc, char** argv) {
   if (com < 1 || com > 256) return Finish(64);
 
   const int told = ToldExitCode();
+  if (const char* delay = std::getenv("STANDIN_DELAY_MS"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
   if (told > 0) return Finish(told);
 
   std::vector<std::string> records;
