@@ -3,7 +3,7 @@
 # runs a second time in a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" --tests
 
 run_suite() {
   local dir="$1"

@@ -123,6 +123,15 @@ struct Bsl5xxConfig {
   std::uint16_t vectorWord = 0x0C00;
 };
 
+// The plain record loader (RecordLoader.h) that the stand-ins of the external loader programs
+// and of the updater library talk to. When enabled, the instrument enters it right after it
+// acknowledged the program command ("A.1200", "A.1230", "A.1231"), and listens there at
+// baud, 8 data bits (parity is not looked at).
+struct RecordLoaderConfig {
+  bool enabled = false;
+  std::uint32_t baud = 38400;
+};
+
 // Which loader the loader start commands, startInLoader and the boot mode lead to.
 enum class LoaderKind { Classic, Bsl5xx };
 // A file on a Windows-CE instrument.
@@ -253,6 +262,7 @@ struct InstrumentConfig {
   WinCEConfig wince;
   BasicLoaderConfig basic;
   XmodemConfig xmodem;
+  RecordLoaderConfig recordLoader;
 
   // Line behaviour.
   WrongRate wrongRate = WrongRate::LineError;

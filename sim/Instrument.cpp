@@ -72,6 +72,7 @@ Instrument::Instrument(InstrumentConfig config)
       flash_(MapOf(config_)),
       loader_(config_.loader, config_.frameFaults, flash_),
       bsl5xx_(config_.bsl5xx, config_.frameFaults, flash_),
+      records_(config_.recordLoader, flash_),
       text_(config_, [this] { return ResetVector(); }),
       wince_(config_.wince, [this] { return Now(); }),
       basic_(config_.basic),
@@ -90,6 +91,7 @@ Instrument::Instrument(InstrumentConfig config)
   }
   loader_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   bsl5xx_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
+  records_.log = [this](const std::string& kind, const std::string& t) { Record(kind, t); };
   text_.onCommand = [this](const std::string& line) { Record("cmd", line); };
   text_.onFault = [this](const std::string& t) { Record("fault", t); };
   wince_.dueFault = [this](const std::string& key) { return text_.DueFault(key); };
@@ -151,7 +153,7 @@ platform::LineSettings Instrument::OwnLine() const {
   switch (state_) {
     case State::Loader:
       own.baud = LoaderBaud();
-      own.parity = platform::Parity::Even;
+      own.parity = recordMode_ ? platform::Parity::None : platform::Parity::Even;
       break;
     case State::WinCE:
       own.baud = winceBaud_;
@@ -335,7 +337,10 @@ bool Instrument::LoadFirmware(const std::string& tiTxt, std::string* error) {
   return ok;
 }
 
-std::uint32_t Instrument::LoaderBaud() const { return Is5xx() ? bsl5xx_.Baud() : loader_.Baud(); }
+std::uint32_t Instrument::LoaderBaud() const {
+  if (recordMode_) return records_.Baud();
+  return Is5xx() ? bsl5xx_.Baud() : loader_.Baud();
+}
 
 void Instrument::EnterLoader() {
   state_ = State::Loader;
@@ -346,12 +351,20 @@ void Instrument::EnterLoader() {
   Record("state", Is5xx() ? "5xx loader" : "loader");
 }
 
+void Instrument::EnterRecordLoader() {
+  state_ = State::Loader;
+  recordMode_ = true;
+  records_.Enter();
+  Record("state", "record loader");
+}
+
 std::uint32_t Instrument::ListeningBaud() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return OwnLine().baud;
 }
 
 bool Instrument::LineMatches(const platform::LineSettings& line) const {
+  if (state_ == State::Loader && recordMode_) return line.baud == records_.Baud() && line.dataBits == 8;
   switch (state_) {
     case State::Text:
       return line.baud == config_.baud && line.dataBits == 8;
@@ -437,9 +450,19 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
   while (at < n && state_ != State::Disconnected) {
     std::vector<std::uint8_t> out;
     if (state_ == State::Text) {
+      const std::size_t before = text_.Commands().size();
       at += text_.Feed(data + at, n - at, out);
       if (!out.empty()) actions.push_back({Faulted(out), 0});
       if (commandsDone()) return Disconnect();
+      if (config_.recordLoader.enabled) {
+        const auto& commands = text_.Commands();
+        for (std::size_t k = before; k < commands.size(); ++k)
+          if (commands[k] == "A.1200" || commands[k] == "A.1230" || commands[k] == "A.1231") {
+            // Acknowledged; the program command hands over to the record loader.
+            EnterRecordLoader();
+            return;
+          }
+      }
       std::uint32_t baud = 0;
       int command = 0, rateCode = 0;
       if (text_.TakeLoaderRequest()) {
@@ -497,6 +520,14 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
       if (config_.disconnectAfterFrames >= 0 && xmodem_.GetStatus().packets >= config_.disconnectAfterFrames)
         return Disconnect();
       if (xmodem_.TakeApplicationStart()) FirmwareStarted(VersionFromImage(xmodem_.Received()));
+    } else if (state_ == State::Loader && recordMode_) {
+      records_.Feed(data + at, n - at, out);
+      at = n;
+      if (!out.empty()) actions.push_back({Faulted(out), 0});
+      if (records_.TakeFirmwareStart()) {
+        recordMode_ = false;
+        FirmwareStarted(VersionFromFlash());
+      }
     } else if (state_ == State::Loader) {
       int frames;
       bool started;

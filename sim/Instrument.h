@@ -22,6 +22,7 @@
 #include "sim/Config.h"
 #include "sim/Flash.h"
 #include "sim/Pacer.h"
+#include "sim/RecordLoader.h"
 #include "sim/TextProtocol.h"
 #include "sim/WinCEReceiver.h"
 #include "sim/XmodemLoader.h"
@@ -138,6 +139,7 @@ class Instrument : public platform::LoopbackPeer {
   void Emit(const std::vector<std::uint8_t>& bytes, unsigned errorBits);
   std::uint16_t ResetVector() const;
   void EnterLoader();
+  void EnterRecordLoader();
   bool Is5xx() const { return config_.loaderKind == LoaderKind::Bsl5xx; }
   std::uint32_t LoaderBaud() const;
 
@@ -146,6 +148,8 @@ class Instrument : public platform::LoopbackPeer {
   Flash flash_;
   ClassicLoader loader_;
   Bsl5xxLoader bsl5xx_;
+  RecordLoader records_;
+  bool recordMode_ = false;  // State::Loader is the record loader
   TextProtocol text_;
   State state_;
   WinCEReceiver wince_;

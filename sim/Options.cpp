@@ -67,6 +67,8 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --bsl5xx-uart timer|usci   the 5xx loader's UART: the timer one ignores the parity bit (timer)
   --bsl5xx-version HEX8      TX BSL version bytes: vendor, interpreter, API, interface (00080904)
   --info-a-unlocked          5xx: information segment A starts unlocked
+  --record-loader BAUD       after acknowledging "A.1200" (A.1230, A.1231) the instrument takes
+                             Intel HEX or S-record lines at BAUD (the stand-in loaders' mode)
   --boot idframe|marker --boot-form 0|1|2 --boot-text T --boot-marker 90|Q --wake-frames 0,1,4
   --loader-version 1.10|1.50|1.60 --chip-id HEX
   --family 1xx|2xx|4xx       classic loader: processor generation (from the chip id), clock values
@@ -322,6 +324,10 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       if (v == "classic") c.loaderKind = LoaderKind::Classic;
       else if (v == "5xx") c.loaderKind = LoaderKind::Bsl5xx;
       else return bad(v);
+    } else if (a == "--record-loader") {
+      if (!Number(v, n, 10) || n == 0 || n > 4000000) return bad(v);
+      c.recordLoader.enabled = true;
+      c.recordLoader.baud = static_cast<std::uint32_t>(n);
     } else if (a == "--bsl5xx-uart") {
       if (v == "timer") c.bsl5xx.uart = Bsl5xxUart::TimerA;
       else if (v == "usci") c.bsl5xx.uart = Bsl5xxUart::Usci;

@@ -73,4 +73,8 @@ class Thread {
   std::thread t_;
 };
 
+// Blocks the calling thread for ms (a worker's fixed pause; the window's thread waits
+// through its application instead).
+inline void SleepFor(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 }  // namespace platform

@@ -165,6 +165,20 @@ constexpr CatalogueEntry kCatalogue[] = {
       "die Programmierung geht mit dem Passwort eines gel\xF6""schten Ger\xE4""ts weiter.",
       "The boot loader refused the password and erased the instrument's flash; programming goes "
       "on with the password of an erased device."},
+    {200,
+      "Das Ladeprogramm X kann nicht gestartet werden: es braucht eine Linux-Ausgabe "
+      "(derselbe Name ohne \".exe\") im Programmordner oder ein installiertes Wine.",
+      "The loader program X cannot be started: it needs a native build (the same name "
+      "without \".exe\") in the program folder, or Wine installed."},
+    {120,
+      "Das Ladeprogramm X konnte nicht gestartet werden.",
+      "The loader program X could not be started."},
+    {160,
+      "Wine: die Schnittstelle kann nicht zugeordnet werden (X).",
+      "Wine: the port cannot be mapped (X)."},
+    {120,
+      "Updater-Bibliothek: X ist fehlgeschlagen.",
+      "Updater library: X failed."},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");

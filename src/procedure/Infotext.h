@@ -48,6 +48,10 @@ enum Msg : int {
   MsgPackageFileMissing,  // "The package file X is missing !"
   MsgPackageFileEmpty,
   MsgFlashErasedByPassword,  // a wrong password made the loader erase the flash
+  MsgLoaderNeedsNativeOrWine,  // "X cannot be started: no native build of it and no Wine"
+  MsgLoaderNotStarted,         // "X could not be started"
+  MsgWinePortMapping,          // "Wine: COM port mapping X could not be made"
+  MsgUpdaterStepFailed,        // "Updater library: X failed"
   MsgCount
 };
 

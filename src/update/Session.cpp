@@ -126,6 +126,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       // Surplus acknowledgements (a device that says "!" on its own or more than once) must
       // not walk the session on.
       if (!session.AwaitingAck) {
+        if (procedureRunning_) session.AckWhileProgramming = true;
         LogLine("! <- (not awaited)");
         break;
       }
@@ -316,7 +317,7 @@ void TUpdateForm::Sequencer() {
         } else {
           ExternalLoaderDone = true;
           SecTimer->SetEnabled(true);
-          Await(AwaitTag::Restart, kRestartMs);
+          AwaitRestart();
         }
         ReportLine(MsgStoreNewData);
         WaitProgressBar->SetPosition(1);
@@ -380,7 +381,7 @@ void TUpdateForm::SecondStage() {
   if (RunProcedure(ProcedureKind::ClassicBsl, 1, r.secondProgramFile,
                    WinCEStarted || !r.noSensorFlag, true)) {
     session.SecondFileProgrammed = true;
-    Await(AwaitTag::Restart, kRestartMs);
+    AwaitRestart();
   } else {
     queue_.PostNotify(NotifySecondStageFailed);
   }
@@ -398,7 +399,16 @@ void TUpdateForm::FinishSession() {
 
 void TUpdateForm::ProgrammingSucceeded() {
   session.ProgrammingDone = true;
+  AwaitRestart();
+}
+
+void TUpdateForm::AwaitRestart() {
   Await(AwaitTag::Restart, kRestartMs);
+  if (session.AckWhileProgramming) {
+    // The instrument was back before the end of its programming was seen.
+    session.AckWhileProgramming = false;
+    queue_.PostNotify(NotifyAck);
+  }
 }
 
 void TUpdateForm::Await(AwaitTag what, std::int32_t ms) {

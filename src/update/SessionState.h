@@ -67,7 +67,8 @@ struct SessionState {
   bool CheckPassed = false;
   bool ProgrammingDue = false;
   bool ProgrammingDone = false;
-  bool SecondFileProgrammed = false;  // the second stage programmed the second program file
+  bool SecondFileProgrammed = false;
+  bool AckWhileProgramming = false;   // the restart's "!" came before the success was known  // the second stage programmed the second program file
   std::int32_t RateRepeats = 0;    // time-outs that repeated the current search rate
 };
 

@@ -456,11 +456,6 @@ void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
   UpdateMemo->Add(FillX(CatalogueText(MsgNotInThisBuild), what));
 }
 
-int TUpdateForm::RunExternalLoader(const std::string& file) {
-  ReportNotInThisBuild(FillX(CatalogueText(MsgExternalLoaderFor), file));
-  return 1;
-}
-
 void TUpdateForm::StartFileUpload() {
   ReportNotInThisBuild(CatalogueText(MsgFileUpload));
   queue_.PostNotify(NotifySecondStageFailed);
@@ -481,6 +476,7 @@ bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::strin
     // Created, run and destroyed within the event that asked for it.
     loaders::T_BSL430 procedure(ProcedureContext());
     failureDetails_.clear();
+    session.AckWhileProgramming = false;
     procedureRunning_ = true;
     bool ok = procedure.Run(variant, file, askFirst, syncFirst);
     procedureRunning_ = false;

@@ -40,7 +40,13 @@ namespace language {
 class TLanguage;
 }
 
+namespace platform {
+class Process;
+}
+
 namespace update {
+
+struct LoaderLaunch;
 
 class TUpdateForm : public platform::Form, public procedure::ProcedureHost, public ReplyHost {
  public:
@@ -193,6 +199,14 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   bool RunProcedure(ProcedureKind kind, int variant, const std::string& file, bool askFirst,
                     bool syncFirst);
 
+  // ---- external loaders (ExternalLoaders.cpp) ----
+  // The HEX loader (the updater library when the package folder has it, else the loader
+  // program) and the PIC32 loader for one image file: the port is lent to the loader while
+  // it runs and taken back with its settings. 0 on success, else the loader's exit code (a
+  // failed library step: 100 + loaders::HexLoadStep).
+  int RunHexLoader(const std::string& file);
+  int RunPic32Loader(const std::string& file);
+
  protected:
   // ReplyHost
   int ReadPort(int index, char* buf, unsigned n) override;
@@ -212,6 +226,7 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void Await(AwaitTag what, std::int32_t ms);
   void StopAwaiting();
   void ProgrammingSucceeded();
+  void AwaitRestart();
   void OnInstrumentSilent();
   void OnInstrumentPortGone();
   void ReopenInstrumentPortIfGone();
@@ -232,8 +247,16 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void WriteToInstrument(const std::string& command);
   void RemoveStartupBlock();
   void TranslateWindow();
-  // Steps that this build does not have: each says so and fails.
+  // The loader of the package's FileType for one file.
   int RunExternalLoader(const std::string& file);
+  // Up to three runs of a loader program while it exits with 1, each followed by pauseMs.
+  int RunLoaderProgram(const std::string& windowsName, const std::vector<std::string>& args,
+                       const std::string& fileArgument, std::uint32_t pauseMs);
+  // Waits for a child in slices with the window's messages handled; its exit code.
+  int WaitForChild(platform::Process& child, const std::string& what);
+  // Sets the Wine prefix up when it is new and links its COM port to the port's device.
+  bool LendPortToWine(const LoaderLaunch& launch, int com, std::string& why);
+  // Steps that this build does not have: each says so and fails.
   void StartFileUpload();
   void BootModeMenuCommand(bool laboratory);
   void ReportNotInThisBuild(const std::string& what);
