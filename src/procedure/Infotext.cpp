@@ -165,6 +165,12 @@ constexpr CatalogueEntry kCatalogue[] = {
       "die Programmierung geht mit dem Passwort eines gel\xF6""schten Ger\xE4""ts weiter.",
       "The boot loader refused the password and erased the instrument's flash; programming goes "
       "on with the password of an erased device."},
+    {100,
+      "Der Bootloader meldet Fehler X, der Schritt wird wiederholt.",
+      "The boot loader reports error X; the step is repeated."},
+    {120,
+      "Datei X enth\xE4""lt keinen Reset-Vektor (Adresse 0xFFFE) !",
+      "File X holds no reset vector (address 0xFFFE) !"},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");

@@ -48,6 +48,8 @@ enum Msg : int {
   MsgPackageFileMissing,  // "The package file X is missing !"
   MsgPackageFileEmpty,
   MsgFlashErasedByPassword,  // a wrong password made the loader erase the flash
+  MsgLoaderReportsError,      // "... error X ..." (the loader's message code and the status)
+  MsgImageWithoutResetVector, // "... X ..." (the file name)
   MsgCount
 };
 
