@@ -165,6 +165,36 @@ TEST(Bsl54xxSession, HeaderErrorRepeatedTheThirdEndsTheRun) {
   }
 }
 
+// The instrument dialogue before the loader: a refused loader start gives status 17, an
+// instrument that stops answering ends the run after 15 s with status 16. Nothing is erased.
+TEST(Bsl54xxSession, InstrumentRefusingOrSilentBeforeTheLoader) {
+  struct Case {
+    const char* what;
+    bool refuse;
+    int error;
+    const char* box;
+  } cases[] = {
+      {"refused", true, 17, "bootloader in target not available!!  Programming abort."},
+      {"silent", false, 16, "Error in bootloader !!  Programming abort."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::InstrumentConfig cfg = Config5xx();
+    if (c.refuse)
+      cfg.refuseLoaderStart = true;
+    else
+      cfg.textFaults.push_back({sim::TextFaultKind::Silence, "A.5588", 1, 1});
+    Update5xx u(cfg, TiTxt5xx("1.02"), TiTxt5xx("1.01"));
+    ASSERT_TRUE(u.rig.RunSession());
+    EXPECT_EQ(u.rig.form->LastProcedureError(), c.error);
+    ASSERT_FALSE(u.rig.Boxes().empty());
+    EXPECT_EQ(u.rig.Boxes().back().text, c.box);
+    EXPECT_TRUE(u.Frames("11").empty());
+    EXPECT_EQ(u.instrument->Version(), "1.01");
+    EXPECT_TRUE(u.rig.form->OkBitBtn->Enabled());
+  }
+}
+
 // The old firmware uses an interrupt vector inside the password area, which the vector reply
 // (the reset vector alone) does not tell: the password built from it is wrong, and the loader
 // erases its flash and answers message 5. The procedure goes on with the erased device's
