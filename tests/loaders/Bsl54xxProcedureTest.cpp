@@ -138,7 +138,9 @@ TEST(Bsl54xxProcedure, AnswersOfTheLoader) {
     ASSERT_GE(frames.size(), static_cast<std::size_t>(c.fault.nth));
     const std::string& faulted = frames[static_cast<std::size_t>(c.fault.nth - 1)];
     EXPECT_EQ(std::count(frames.begin(), frames.end(), faulted), c.sends) << faulted;
-    if (c.says) EXPECT_TRUE(b.Reported(c.says));
+    if (c.says) {
+      EXPECT_TRUE(b.Reported(c.says));
+    }
     std::string why;
     if (c.ok) {
       EXPECT_TRUE(b.FlashIsImage(&why)) << why;
