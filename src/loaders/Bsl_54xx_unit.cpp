@@ -588,7 +588,7 @@ void T::AfterWrite() {
 void T::CompareBlock() {
   const ImageBlock54xx& b = image_[static_cast<std::size_t>(blockIndex_)];
   const std::size_t n = static_cast<std::size_t>(b.DataLength());
-  if (reply_.size() != n || std::memcmp(reply_.data(), b.data, n) != 0) {
+  if (reply_.size() != n || (n > 0 && std::memcmp(reply_.data(), b.data, n) != 0)) {
     Trace(sent_ + " differs");
     Fail(StReadBack);
     return;
