@@ -170,16 +170,23 @@ bool T::Run(int variant, const std::string& fileName, bool askFirst, bool /*sync
                                                  : b5::kDefaultLastWord);
     EnterLoader();
   } else {
+    ackAwaited_ = true;
     SendCommand(procedure::command::CommandMode);
   }
 
   while (!done_) {
     ctx_.host.PumpEvents();
     ctx_.host.ProcessMessages();
+    if (!done_ && ctx_.port && ctx_.port->Gone()) {
+      // Unplugged: nothing will answer any more, so the run ends now, not after the retries.
+      ctx_.host.ReportText(procedure::Text(procedure::MsgPortGone, ctx_.language));
+      Fail(status_);
+      break;
+    }
     if (!done_ && platform::HasApp()) {
       if (platform::App().Terminated() || !ctx_.port || !ctx_.port->IsOpen()) {
-        // The window was closed or the port went away under the run.
-        if (!done_) Fail(status_);
+        // The window was closed or the port was closed under the run.
+        Fail(status_);
         break;
       }
       platform::App().WaitMessage(1000);
@@ -224,7 +231,7 @@ void T::Fail(int status) {
 // After a failure at 38400 the loader keeps that rate until the instrument is reset; the
 // retry on OK starts at 9600, so the loader is sent back there. Its ACK still comes at 38400.
 void T::ReturnLoaderTo9600() {
-  if (!baudChanged_ || !ctx_.port || !ctx_.port->IsOpen()) return;
+  if (!baudChanged_ || !ctx_.port || !ctx_.port->IsOpen() || ctx_.port->Gone()) return;
   Trace("Baud change to 9600 for the next attempt");
   Send(b5::ChangeBaudFrame(b5::kBaud9600));
   ctx_.delay.DelayTime(100, false);
@@ -241,7 +248,7 @@ kernel::Event T::Handler(kernel::EventQueue&, kernel::Event ev) {
     if (loaderMode_)
       OnTimeout();
     else
-      Fail(0);  // the instrument did not answer within 15 s
+      Fail(status_);  // the instrument did not answer within 15 s (status 0, shown as 16)
     return EventQueue::ConsumeEvent(ev);
   }
   if (ev.kind != kernel::EvNotify) return ev;
@@ -249,26 +256,38 @@ kernel::Event T::Handler(kernel::EventQueue&, kernel::Event ev) {
     case reply::LoaderVector:
     case reply::LoaderVectorAlt: {
       const char* text = reinterpret_cast<const char*>(ev.payload);
-      if (!loaderMode_ && !done_) TakeVector(text ? text : "");
+      if (!loaderMode_ && !done_ && vectorAwaited_) {
+        vectorAwaited_ = false;
+        TakeVector(text ? text : "");
+      }
       return EventQueue::ConsumeEvent(ev);
     }
     case procedure::NotifyRxData:
+      // Bytes on another port are none of this loader's business.
+      if (ctx_.port && ev.payload != ctx_.port->ComNumber()) return ev;
       ctx_.host.Timers().RestartTimer(timer_);
       if (!loaderMode_) return ev;
       OnReceive();
       return EventQueue::ConsumeEvent(ev);
     case procedure::NotifyAck:
-      if (loaderMode_ || done_) return EventQueue::ConsumeEvent(ev);
+      // Only the answer to "A.1000" leads on; a surplus "!" does not.
+      if (loaderMode_ || done_ || !ackAwaited_) return EventQueue::ConsumeEvent(ev);
+      ackAwaited_ = false;
       // Without a sensor the variant changes; whether the vector is asked for does not.
       if (ctx_.record.noSensorFlag) variant_ = 2;
       ctx_.delay.DelayTime(1000, false);
-      if (askFirst_)
+      if (askFirst_) {
+        vectorAwaited_ = true;
         SendCommand(procedure::command::VectorRequest[variant_]);
-      else
+      } else {
         TakeVector(b5::kDefaultVectorText);
+      }
       return EventQueue::ConsumeEvent(ev);
     case procedure::NotifyEcho:
-      if (vectorKnown_ && !loaderMode_ && !done_) EnterLoader();
+      if (vectorKnown_ && !loaderMode_ && !done_ && echoAwaited_) {
+        echoAwaited_ = false;
+        EnterLoader();
+      }
       return EventQueue::ConsumeEvent(ev);
     case procedure::NotifyError:
       if (!loaderMode_) Fail(StLoaderRefused);
@@ -284,6 +303,7 @@ void T::TakeVector(const std::string& text) {
   // The reset vector is what a later run in this session rebuilds the password from.
   ctx_.record.loaderVectorWord = password_[b5::kPasswordWords - 1];
   ctx_.record.loaderVectorKnown = true;
+  echoAwaited_ = true;
   SendCommand(procedure::command::LoaderStart[variant_]);
 }
 

@@ -127,6 +127,8 @@ class T_BSL_54XX_430 : public BootstrapLoader {
   bool failed_ = false, done_ = false;
   bool loaderMode_ = false;
   bool vectorKnown_ = false;
+  // What the instrument dialogue waits for: a surplus answer leads nowhere.
+  bool ackAwaited_ = false, vectorAwaited_ = false, echoAwaited_ = false;
   bsl54xx::Password password_{};
   bool erasedPassword_ = false;  // the loader erased the flash: the password is all 0xFF
   bool topErased_ = false;

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "SessionRig.h"
+#include "platform/SerialLoopback.h"
 
 namespace sessiontest {
 namespace {
@@ -193,6 +194,40 @@ TEST(Bsl54xxSession, InstrumentRefusingOrSilentBeforeTheLoader) {
     EXPECT_EQ(u.instrument->Version(), "1.01");
     EXPECT_TRUE(u.rig.form->OkBitBtn->Enabled());
   }
+}
+
+// An instrument that acknowledges "A.1000" twice and echoes the loader start twice: the
+// surplus answers start nothing a second time.
+TEST(Bsl54xxSession, SurplusAnswersOfTheInstrumentLeadNowhere) {
+  sim::InstrumentConfig c = Config5xx();
+  c.extraReplies.push_back({"A.1000", "!", false});
+  c.extraReplies.push_back({"A.5577", "I.80#0x5C00", false});
+  Update5xx u(c, TiTxt5xx("1.02", 600), TiTxt5xx("1.01"));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(u.rig.form->SessionSucceeded());
+  auto cmds = u.instrument->Commands();
+  EXPECT_EQ(std::count(cmds.begin(), cmds.end(), std::string("A.5577")), 1);
+  EXPECT_EQ(std::count(cmds.begin(), cmds.end(), std::string("A.5588#QX17")), 1);
+  EXPECT_EQ(u.Frames("11").size(), 1u);
+  std::string why;
+  EXPECT_TRUE(u.FlashOk(&why)) << why;
+}
+
+// The adapter unplugged in the middle of the writes: the run ends at once, without waiting out
+// the loader's time-outs, and OK offers the retry.
+TEST(Bsl54xxSession, UnpluggedAdapterEndsTheRunAtOnce) {
+  sim::InstrumentConfig c = Config5xx();
+  c.disconnectAfterFrames = 90;  // password, version, identifier, baud, 81 erases, then writes
+  Update5xx u(c, TiTxt5xx("1.02", 1000), TiTxt5xx("1.01"));
+  u.instrument->SetDisconnectHandler([] { platform::HangUpLoopbackPort(2); });
+  const std::uint32_t start = u.rig.clock.Milliseconds();
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_EQ(u.rig.form->SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+  EXPECT_TRUE(u.rig.MemoHas("The port COM 2 went away"));
+  EXPECT_TRUE(u.rig.form->OkBitBtn->Enabled());
+  EXPECT_GE(u.Frames("10").size(), 1u) << "unplugged during the writes";
+  // Search, dialogue, the 4 s loader entry and the 1 s after the baud change; no 5 s silences.
+  EXPECT_LT(u.rig.clock.Milliseconds() - start, 15000u);
 }
 
 // The old firmware uses an interrupt vector inside the password area, which the vector reply
