@@ -17,4 +17,8 @@ mkdir -p "$root/package" "$root/tests/loaders/fixtures"
 "$tool" firmware "$root/tests/loaders/fixtures/FW_DEMO_101.TXT" --version 1.01
 # An instrument with memory above 64 KB.
 "$tool" firmware "$root/tests/loaders/fixtures/FW_UPPER.TXT" --version 1.02 --upper 4096
-echo "written: package/FW_DEMO.TXT package/Patch.TXT tests/loaders/fixtures/FW_DEMO_101.TXT tests/loaders/fixtures/FW_UPPER.TXT"
+# The instrument with the 5xx bootstrap loader: the package's firmware and the one it starts with.
+"$tool" firmware "$root/package/FW_5XX.TXT" --version 1.02 --loader 5xx
+"$tool" firmware "$root/sim/firmware/FW_5XX_101.TXT" --version 1.01 --loader 5xx
+echo "written: package/FW_DEMO.TXT package/Patch.TXT tests/loaders/fixtures/FW_DEMO_101.TXT" \
+  "tests/loaders/fixtures/FW_UPPER.TXT package/FW_5XX.TXT sim/firmware/FW_5XX_101.TXT"

@@ -118,9 +118,11 @@ struct Bsl5xxConfig {
   std::uint8_t version[4] = {0x00, 0x08, 0x09, 0x04};
   bool infoALocked = true;  // LOCKA after reset: segment A ignores writes and erases
   // Vector table 0xFF80..0xFFFF of a device without preloaded firmware: fill bytes up to the
-  // reset vector word. Its top 32 bytes (0xFFE0..0xFFFF) are the loader's password.
+  // reset vector word. Its top 32 bytes (0xFFE0..0xFFFF) are the loader's password. The
+  // defaults are those of the instruments' firmware: unprogrammed vectors and the reset vector
+  // at the start of main flash.
   std::uint8_t fillByte = 0xFF;
-  std::uint16_t vectorWord = 0x0C00;
+  std::uint16_t vectorWord = 0x5C00;
 };
 
 // The plain record loader (RecordLoader.h) that the stand-ins of the external loader programs

@@ -179,6 +179,12 @@ constexpr CatalogueEntry kCatalogue[] = {
     {120,
       "Updater-Bibliothek: X ist fehlgeschlagen.",
       "Updater library: X failed."},
+    {100,
+      "Der Bootloader meldet Fehler X, der Schritt wird wiederholt.",
+      "The boot loader reports error X; the step is repeated."},
+    {120,
+      "Datei X enth\xE4""lt keinen Reset-Vektor (Adresse 0xFFFE) !",
+      "File X holds no reset vector (address 0xFFFE) !"},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");

@@ -52,6 +52,8 @@ enum Msg : int {
   MsgLoaderNotStarted,         // "X could not be started"
   MsgWinePortMapping,          // "Wine: COM port mapping X could not be made"
   MsgUpdaterStepFailed,        // "Updater library: X failed"
+  MsgLoaderReportsError,      // "... error X ..." (the loader's message code and the status)
+  MsgImageWithoutResetVector, // "... X ..." (the file name)
   MsgCount
 };
 

@@ -30,6 +30,13 @@ constexpr std::int32_t kProcedureNotification[] = {NotifySendFollowUp, NotifyRun
 constexpr std::int32_t kRetryNotification[] = {NotifyAdvance, NotifyRunClassicLoaderDirect,
                                                NotifyRunWinCE, NotifyAdvance, NotifyRunEmfLoader};
 
+// The 5xx bootstrap loader for processor type 21560 (0x5438, the MSP430F5438), the classic
+// one for every other; the retry on OK runs the same loader again.
+TUpdateForm::ProcedureKind BootstrapLoaderFor(const DeviceRecord& record) {
+  return record.processorType == 21560 ? TUpdateForm::ProcedureKind::Bsl54xx
+                                       : TUpdateForm::ProcedureKind::ClassicBsl;
+}
+
 std::int32_t ByFileType(const std::int32_t (&table)[5], FileTypeTag fileType) {
   auto i = static_cast<std::int32_t>(fileType);
   return i >= 0 && i < 5 ? table[i] : table[0];
@@ -177,9 +184,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(1);
       if (UpdateDue()) {
-        ProcedureKind kind =
-            record_.processorType == 21560 ? ProcedureKind::Bsl54xx : ProcedureKind::ClassicBsl;
-        if (RunProcedure(kind, SensorUpdateFlag ? 1 : 0, record_.firstProgramFile,
+        if (RunProcedure(BootstrapLoaderFor(record_), SensorUpdateFlag ? 1 : 0, record_.firstProgramFile,
                          session.SensorPresent, true))
           ProgrammingSucceeded();
         else
@@ -198,7 +203,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       record_.laboratoryFlag = true;
       session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(1);
-      if (RunProcedure(ProcedureKind::ClassicBsl, SensorUpdateFlag ? 1 : 0,
+      if (RunProcedure(BootstrapLoaderFor(record_), SensorUpdateFlag ? 1 : 0,
                        record_.firstProgramFile, false, true)) {
         ProgrammingSucceeded();
         ReportLine(MsgStoreNewData);

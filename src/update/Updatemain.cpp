@@ -1,7 +1,10 @@
 #include "update/Updatemain.h"
 
+#include <memory>
+
 #include "comport/Comport.h"
 #include "language/Sprachdlg.h"
+#include "loaders/Bsl_54xx_unit.h"
 #include "loaders/Bsl_unit.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
@@ -472,15 +475,19 @@ procedure::ProcedureContext TUpdateForm::ProcedureContext() {
 
 bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::string& file,
                                bool askFirst, bool syncFirst) {
-  if (kind == ProcedureKind::ClassicBsl) {
+  if (kind == ProcedureKind::ClassicBsl || kind == ProcedureKind::Bsl54xx) {
     // Created, run and destroyed within the event that asked for it.
-    loaders::T_BSL430 procedure(ProcedureContext());
+    std::unique_ptr<loaders::BootstrapLoader> procedure;
+    if (kind == ProcedureKind::Bsl54xx)
+      procedure = std::make_unique<loaders::T_BSL_54XX_430>(ProcedureContext());
+    else
+      procedure = std::make_unique<loaders::T_BSL430>(ProcedureContext());
     failureDetails_.clear();
     session.AckWhileProgramming = false;
     procedureRunning_ = true;
-    bool ok = procedure.Run(variant, file, askFirst, syncFirst);
+    bool ok = procedure->Run(variant, file, askFirst, syncFirst);
     procedureRunning_ = false;
-    lastProcedureError_ = procedure.ErrorCode();
+    lastProcedureError_ = procedure->ErrorCode();
     return ok;
   }
   const char* names[] = {"Bootstrap loader", "5xx bootstrap loader", "Serial boot loader",

@@ -29,7 +29,7 @@ TEST(Console, ShowsTheStartTextOfTheConfiguredLanguage) {
   auto r = RunProgram({BinPath("update-console"), "--timeout", "1"}, dir, {{"UPDATE_COM_PORTS", ""}}, 20000);
   EXPECT_FALSE(r.timedOut) << r.output;
   EXPECT_NE(r.status, 0);
-  EXPECT_EQ(r.output.rfind("Firmware update 1.02 for Oxi 3310 DEMO and pH 3310 DEMO\n", 0), 0u) << r.output;
+  EXPECT_EQ(r.output.rfind("Firmware update 1.02 for Oxi 3310 DEMO, pH 3310 DEMO and Cond 3310 DEMO\n", 0), 0u) << r.output;
 }
 
 }  // namespace

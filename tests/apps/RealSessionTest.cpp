@@ -257,6 +257,35 @@ TEST(RealSession, InstrumentGoneMidWriteEndsTheRunAtOnce) {
   EXPECT_LT(seconds, 45.0) << r.output;
 }
 
+// The sample package's instrument with the 5xx bootstrap loader (processor type 21560): the
+// loader dialogue at 9600 and then 38400 baud over the pseudo-terminal, in real time.
+TEST(RealSession, CompleteUpdateThroughThe5xxLoader) {
+  WorkDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  std::string pkg = CopyPackage(dir);
+  std::string dump = dir / "flash.txt";
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--loader", "5xx", "--device", "28180.000", "--firmware",
+                              SourcePath("sim/firmware/FW_5XX_101.TXT"), "--dump", dump}))
+      << sim.Output();
+
+  auto r = RunConsole(pkg, sim, 240000);
+  EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+  std::string log = sim.Log();
+  EXPECT_FALSE(r.timedOut) << r.output;
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Download successfully completed !"), std::string::npos) << r.output;
+  EXPECT_NE(log.find("state 5xx loader"), std::string::npos) << log;
+  EXPECT_NE(log.find("frame baud 38400"), std::string::npos) << log;
+  EXPECT_NE(log.find("state firmware started, version 1.02"), std::string::npos) << log;
+
+  auto same = RunProgram({BinPath("instrument-sim"), "--compare", dump, pkg + "/FW_5XX.TXT"}, dir.path, {}, 20000);
+  EXPECT_EQ(same.status, 0) << same.output;
+  auto old = RunProgram({BinPath("instrument-sim"), "--compare", dump, SourcePath("sim/firmware/FW_5XX_101.TXT")},
+                        dir.path, {}, 20000);
+  EXPECT_EQ(old.status, 1) << old.output;
+}
+
 // The flash check the demo relies on, on small made-up files.
 TEST(FlashCompare, ExitStatusAndFirstDifference) {
   WorkDir dir;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "loaders/Bsl54xxFrame.h"
 #include "loaders/BslFrame.h"
 #include "loaders/Image.h"
 #include "Paths.h"
@@ -55,9 +56,29 @@ TEST(DemoFirmware, PackageImageFitsTheClassicProcedure) {
   EXPECT_NE(head.find(std::string("VERS:1.02\0", 10)), std::string::npos);
 }
 
+// The 5xx instrument's firmware: program at the start of the F5438A's main flash, and a
+// vector table equal to the password the 5xx procedure builds from its defaults.
+TEST(DemoFirmware, PackageImageFitsThe5xxProcedure) {
+  for (const char* file : {"package/FW_5XX.TXT", "sim/firmware/FW_5XX_101.TXT"}) {
+    std::vector<ImageBlock54xx> table(kImageBlocks);
+    int index = -1, count = 0;
+    const ImageReadResult r = LoadImage54xxFile(loaders_test::SourceFile(file), kImage54xxBufferBytes, table.data(),
+                                                kImageBlocks, index, count);
+    ASSERT_TRUE(r.ok()) << ImageErrorText(r, file, 1);
+    EXPECT_EQ(table[0].address, 0x5C00u) << file;
+    const ImageBlock54xx& last = table[static_cast<std::size_t>(r.lastIndex)];
+    ASSERT_EQ(last.address, 0xFFE0u) << file;
+    ASSERT_EQ(last.DataLength(), 32) << file;
+    const bsl54xx::Frame password = bsl54xx::PasswordFrame(bsl54xx::DefaultPassword(bsl54xx::kDefaultLastWord));
+    EXPECT_TRUE(std::equal(last.data, last.data + 32, password.bytes.begin() + 4)) << file;
+  }
+}
+
 TEST(DemoFirmware, VersionMarkerStandsInTheFileHeadOnOneLine) {
   for (const auto& [file, version] : {std::pair{"package/FW_DEMO.TXT", "31 2E 30 32 00"},
-                                      std::pair{"tests/loaders/fixtures/FW_DEMO_101.TXT", "31 2E 30 31 00"}}) {
+                                      std::pair{"tests/loaders/fixtures/FW_DEMO_101.TXT", "31 2E 30 31 00"},
+                                      std::pair{"package/FW_5XX.TXT", "31 2E 30 32 00"},
+                                      std::pair{"sim/firmware/FW_5XX_101.TXT", "31 2E 30 31 00"}}) {
     const std::string head = Slurp(loaders_test::SourceFile(file)).substr(0, 1000);
     const std::size_t at = head.find("56 45 52 53 3A ");
     ASSERT_NE(at, std::string::npos) << file;
@@ -93,6 +114,8 @@ TEST(DemoFirmware, CheckedInFilesAreWhatTheGeneratorWrites) {
       {"package/Patch.TXT", {"patch"}},
       {"tests/loaders/fixtures/FW_DEMO_101.TXT", {"firmware", "--version", "1.01"}},
       {"tests/loaders/fixtures/FW_UPPER.TXT", {"firmware", "--version", "1.02", "--upper", "4096"}},
+      {"package/FW_5XX.TXT", {"firmware", "--version", "1.02", "--loader", "5xx"}},
+      {"sim/firmware/FW_5XX_101.TXT", {"firmware", "--version", "1.01", "--loader", "5xx"}},
   };
   for (const auto& k : cases) {
     const std::string out = dir + "/out.txt";

@@ -62,7 +62,7 @@ Bytes Len(std::uint32_t n) { return {static_cast<std::uint8_t>(n), static_cast<s
 Bytes Msg(std::uint8_t code) { return {0x3B, code}; }
 
 // The default vector table: 15 fill words and the reset vector, as the password.
-Bytes Password(std::uint8_t fill = 0xFF, std::uint16_t reset = 0x0C00) {
+Bytes Password(std::uint8_t fill = 0xFF, std::uint16_t reset = 0x5C00) {
   Bytes p{0x11};
   p.insert(p.end(), 30, fill);
   p.push_back(static_cast<std::uint8_t>(reset));
@@ -352,7 +352,7 @@ TEST(Sim5xx, FromTheTextProtocolIntoThe5xxLoader) {
     cfg.loaderKind = sim::LoaderKind::Bsl5xx;
     Rig rig(cfg);
     EXPECT_EQ(rig.instrument.GetState(), sim::Instrument::State::Text);
-    EXPECT_EQ(rig.Ask("A.5577"), "I.80#0xC00\r\n");
+    EXPECT_EQ(rig.Ask("A.5577"), "I.80#0x5C00\r\n");
     EXPECT_EQ(rig.Ask(start), std::string(start) + "\r\n");
     EXPECT_EQ(rig.instrument.GetState(), sim::Instrument::State::Loader);
     rig.LoaderLine();

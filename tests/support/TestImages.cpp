@@ -38,6 +38,43 @@ std::string TiTxtWithVersion(const std::string& version, unsigned codeBytes, uns
   return out;
 }
 
+namespace {
+void Section(std::string& out, unsigned address, const std::vector<unsigned char>& data) {
+  char head[16];
+  std::snprintf(head, sizeof head, "@%04X\r\n", address);
+  out += head;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    out += Hex(data[i]);
+    out += (i % 16 == 15 || i + 1 == data.size()) ? "\r\n" : " ";
+  }
+}
+}  // namespace
+
+std::string TiTxt5xx(const std::string& version, unsigned codeBytes, unsigned upperBytes,
+                     std::uint16_t resetVector) {
+  unsigned seed = 0;
+  for (char c : version) seed = seed * 31 + static_cast<unsigned char>(c);
+  auto next = [&seed] { return static_cast<unsigned char>((seed = seed * 1103515245u + 12345u) >> 16); };
+  std::vector<unsigned char> program;
+  for (char c : std::string("VERS:") + version) program.push_back(static_cast<unsigned char>(c));
+  program.push_back(0);
+  while (program.size() % 16) program.push_back(0xFF);
+  for (unsigned i = 0; i < codeBytes; ++i) program.push_back(next());
+  if (program.size() % 2) program.push_back(0xFF);
+  std::string out;
+  Section(out, 0x5C00, program);
+  if (upperBytes) {
+    std::vector<unsigned char> upper;
+    for (unsigned i = 0; i < upperBytes; ++i) upper.push_back(next());
+    Section(out, 0x10000, upper);
+  }
+  std::vector<unsigned char> vectors(30, 0xFF);
+  vectors.push_back(static_cast<unsigned char>(resetVector & 0xFF));
+  vectors.push_back(static_cast<unsigned char>(resetVector >> 8));
+  Section(out, 0xFFE0, vectors);
+  return out + "q\r\n";
+}
+
 std::map<std::uint32_t, std::uint8_t> ParseTiTxt(const std::string& text) {
   std::map<std::uint32_t, std::uint8_t> bytes;
   std::uint32_t address = 0;

@@ -3,10 +3,13 @@
 // reset vector is the loader vector word) and the RAM patch for loader version 1.10.
 //
 //   make-demo-firmware firmware OUT [--version 1.02] [--size BYTES] [--upper BYTES] [--seed N]
+//                                   [--loader classic|5xx]
 //   make-demo-firmware patch OUT
 //
 // --upper adds a section at 0x10000 (an instrument with memory above 64 KB); such firmware
-// carries the loader vector of those instruments.
+// carries the loader vector of those instruments. --loader 5xx writes the firmware of the
+// instruments with the 5xx loader (MSP430F5438A): the program at the start of main flash,
+// 0x5C00, which is also its reset vector.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "loaders/Bsl54xxFrame.h"
 #include "loaders/BslFrame.h"
 #include "loaders/Image.h"
 #include "platform/Files.h"
@@ -21,6 +25,7 @@
 namespace {
 
 constexpr std::uint32_t kProgramStart = 0x3100;
+constexpr std::uint32_t kProgramStart5xx = 0x5C00;
 constexpr std::uint32_t kVectors = 0xFFE0;
 constexpr std::uint32_t kUpperStart = 0x10000;
 const char* const kMarkerText = "56 45 52 53 3A ";  // "VERS:" as it stands in the data lines
@@ -43,7 +48,7 @@ std::uint32_t Hash(const std::string& text, std::uint32_t seed) {
 int Usage() {
   std::fprintf(stderr,
                "usage: make-demo-firmware firmware OUT [--version V] [--size BYTES] "
-               "[--upper BYTES] [--seed N]\n       make-demo-firmware patch OUT\n");
+               "[--upper BYTES] [--seed N] [--loader classic|5xx]\n       make-demo-firmware patch OUT\n");
   return 2;
 }
 
@@ -59,13 +64,21 @@ bool Write(const std::string& path, const std::string& text) {
 // package's version reader looks for it: in the first 1000 bytes, followed on the same line
 // by the version's hex pairs and 00.
 bool Check(const std::string& text, const std::vector<loaders::ImageSection>& sections,
-           const std::string& version) {
-  std::vector<loaders::ImageBlock> table(loaders::kImageBlocks);
-  int upper = -1;
-  const auto r = loaders::ReadImage(text.data(), text.size(), table.data(), loaders::kImageBlocks, upper);
+           const std::string& version, bool is5xx) {
   std::size_t expected = 0, got = 0;
   for (const auto& s : sections) expected += s.bytes.size();
-  for (int i = 0; r.ok() && i <= r.lastIndex; ++i) got += static_cast<std::size_t>(table[static_cast<std::size_t>(i)].DataLength());
+  loaders::ImageReadResult r;
+  if (is5xx) {
+    std::vector<loaders::ImageBlock54xx> table(loaders::kImageBlocks);
+    int index = -1, count = 0;
+    r = loaders::ReadImage54xx(text.data(), text.size(), table.data(), loaders::kImageBlocks, index, count);
+    for (int i = 0; r.ok() && i <= r.lastIndex; ++i) got += static_cast<std::size_t>(table[static_cast<std::size_t>(i)].DataLength());
+  } else {
+    std::vector<loaders::ImageBlock> table(loaders::kImageBlocks);
+    int upper = -1;
+    r = loaders::ReadImage(text.data(), text.size(), table.data(), loaders::kImageBlocks, upper);
+    for (int i = 0; r.ok() && i <= r.lastIndex; ++i) got += static_cast<std::size_t>(table[static_cast<std::size_t>(i)].DataLength());
+  }
   if (!r.ok() || got != expected) {
     std::fprintf(stderr, "make-demo-firmware: image does not read back\n");
     return false;
@@ -88,18 +101,22 @@ bool Check(const std::string& text, const std::vector<loaders::ImageSection>& se
 }
 
 int Firmware(const std::string& out, const std::string& version, std::size_t size,
-             std::size_t upper, std::uint32_t seed) {
-  if (size < 64 || size % 2 || kProgramStart + size > 0xFE00 || upper % 2 || upper > 0xFFFF ||
+             std::size_t upper, std::uint32_t seed, bool is5xx) {
+  const std::uint32_t start = is5xx ? kProgramStart5xx : kProgramStart;
+  if (size < 64 || size % 2 || start + size > 0xFE00 || upper % 2 || upper > 0xFFFF ||
       version.empty() || version.size() > 15) {
     std::fprintf(stderr, "make-demo-firmware: bad size, upper size or version\n");
     return 2;
   }
   Lcg rng{Hash(version, seed)};
-  loaders::ImageSection program{kProgramStart, {}};
+  loaders::ImageSection program{start, {}};
   // Start-up: stack pointer, watchdog off, then a jump over the identification.
   const std::uint8_t startup[16] = {0x31, 0x40, 0x00, 0x0A, 0xB2, 0x40, 0x80, 0x5A,
                                     0x20, 0x01, 0x30, 0x40, 0x20, 0x31, 0x03, 0x43};
-  program.bytes.assign(startup, startup + 16);
+  // The same on the F5438A: stack at the top of its RAM, its watchdog register, its start.
+  const std::uint8_t startup5xx[16] = {0x31, 0x40, 0x00, 0x5C, 0xB2, 0x40, 0x80, 0x5A,
+                                       0x5C, 0x01, 0x30, 0x40, 0x20, 0x5C, 0x03, 0x43};
+  program.bytes.assign(is5xx ? startup5xx : startup, (is5xx ? startup5xx : startup) + 16);
   // Identification on its own line: "VERS:" version NUL, filled up to 16 bytes.
   const std::string id = "VERS:" + version;
   program.bytes.insert(program.bytes.end(), id.begin(), id.end());
@@ -108,8 +125,11 @@ int Firmware(const std::string& out, const std::string& version, std::size_t siz
   while (program.bytes.size() < size) program.bytes.push_back(rng.Next());
   program.bytes.resize(size);
 
-  // Vectors: fifteen unprogrammed words, then the reset vector, which is the loader vector.
-  const std::uint16_t vector = upper ? loaders::bsl::DefaultVectorWord(1) : loaders::bsl::DefaultVectorWord(2);
+  // Vectors: fifteen unprogrammed words, then the reset vector, which is the loader vector
+  // (for the 5xx loader the start of the program, below and above 64 KB alike).
+  const std::uint16_t vector = is5xx   ? loaders::bsl54xx::kDefaultLastWord
+                               : upper ? loaders::bsl::DefaultVectorWord(1)
+                                       : loaders::bsl::DefaultVectorWord(2);
   loaders::ImageSection vectors{kVectors, std::vector<std::uint8_t>(30, loaders::bsl::kPasswordFill)};
   vectors.bytes.push_back(static_cast<std::uint8_t>(vector & 0xFF));
   vectors.bytes.push_back(static_cast<std::uint8_t>(vector >> 8));
@@ -121,7 +141,7 @@ int Firmware(const std::string& out, const std::string& version, std::size_t siz
     sections.push_back(high);
   }
   const std::string text = loaders::WriteTiTxt(sections);
-  if (!Check(text, sections, version)) return 1;
+  if (!Check(text, sections, version, is5xx)) return 1;
   return Write(out, text) ? 0 : 1;
 }
 
@@ -133,7 +153,7 @@ int Patch(const std::string& out) {
   patch.bytes.push_back(0x30);
   patch.bytes.push_back(0x41);
   const std::string text = loaders::WriteTiTxt({patch});
-  if (!Check(text, {patch}, "")) return 1;
+  if (!Check(text, {patch}, "", false)) return 1;
   return Write(out, text) ? 0 : 1;
 }
 
@@ -145,6 +165,7 @@ int main(int argc, char** argv) {
   std::string version = "1.02";
   std::size_t size = 8192, upper = 0;
   std::uint32_t seed = 1;
+  bool is5xx = false;
   for (int i = 3; i < argc; ++i) {
     const std::string opt = argv[i];
     if (i + 1 >= argc) return Usage();
@@ -153,9 +174,11 @@ int main(int argc, char** argv) {
     else if (opt == "--size") size = std::strtoul(value, nullptr, 0);
     else if (opt == "--upper") upper = std::strtoul(value, nullptr, 0);
     else if (opt == "--seed") seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
+    else if (opt == "--loader" && (std::strcmp(value, "5xx") == 0 || std::strcmp(value, "classic") == 0))
+      is5xx = std::strcmp(value, "5xx") == 0;
     else return Usage();
   }
-  if (mode == "firmware") return Firmware(out, version, size, upper, seed);
+  if (mode == "firmware") return Firmware(out, version, size, upper, seed, is5xx);
   if (mode == "patch") return Patch(out);
   return Usage();
 }
