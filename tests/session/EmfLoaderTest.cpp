@@ -7,6 +7,7 @@
 #include "SessionRig.h"
 #include "loaders/Emf_loadunit.h"
 #include "loaders/Xmodem.h"
+#include "platform/SerialLoopback.h"
 
 namespace sessiontest {
 namespace {
@@ -199,6 +200,26 @@ TEST(EmfLoader, CancelByTheLoaderEndsTheRunAtOnceAndOkRetries) {
   ASSERT_TRUE(u.rig.RunSession());
   EXPECT_TRUE(u.rig.form->SessionSucceeded());
   EXPECT_TRUE(u.ReceivedImage());
+}
+
+// The adapter is unplugged in the middle of the transfer: the run ends then, with the port named.
+TEST(EmfLoader, UnpluggedMidTransferEndsTheRunAtOnce) {
+  sim::InstrumentConfig c = Config();
+  c.disconnectAfterFrames = 10;
+  EmfUpdate u(c);
+  std::uint32_t goneAt = 0, boxAt = 0;
+  u.instrument->SetDisconnectHandler([&] {
+    goneAt = u.rig.clock.Milliseconds();
+    platform::HangUpLoopbackPort(2);
+  });
+  platform::App().OnMessageBox = [&](const platform::BoxRecord&) { boxAt = u.rig.clock.Milliseconds(); };
+  ASSERT_TRUE(u.rig.RunSession());
+  platform::App().OnMessageBox = nullptr;
+  EXPECT_EQ(u.rig.form->SessionOutcome(), update::TUpdateForm::Outcome::Failed);
+  EXPECT_TRUE(u.rig.MemoHas("The port COM 2 went away"));
+  ASSERT_GT(goneAt, 0u);
+  EXPECT_LE(boxAt - goneAt, 1000u + 1700u) << "no answer time was waited out";
+  EXPECT_TRUE(u.rig.form->OkBitBtn->Enabled());
 }
 
 // Refused and damaged packets are sent again until the loader takes them.
