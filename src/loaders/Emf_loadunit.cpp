@@ -17,10 +17,12 @@ namespace loaders {
 using Step = T_EMFLoader::Step;
 
 // The loader dialogue. A step that sends writes its command (switching the line first where
-// it says so) and waits for its answer; the answer leads to the next step. A step with its
-// own answer limit goes on with another step when that passes; "?" leads to the refusal step
-// or ends the run. Decisions send nothing: they look at the answer and go on. Throughout, the
-// supervision ends the run when nothing at all comes from the instrument for 10 s.
+// it says so) and waits for its answer; the answer leads to the next step. When the answer
+// limit passes first, the run goes on with the silence step or fails; "?" leads to the refusal
+// step or ends the run. Decisions send nothing: they look at the answer and go on. Throughout,
+// the supervision ends the run when nothing at all comes from the instrument for 10 s; the
+// answer limit also ends a wait that only other talk (an instrument sending its readings)
+// would keep alive. During the transfer the limit is the sender's, per packet.
 //
 //   "A.1000" -> start command -> [restart] -> rate switch, "A.2051" -> "u", XMODEM transfer,
 //   EOT -> "c" -> checksum reply equal to the image's -> "r"
@@ -30,11 +32,11 @@ constexpr T_EMFLoader::StepDef T_EMFLoader::kSteps[] = {
     // step                name                status       send / decision                             awaits            next                answer ms       silence       "?"
     {Step::None,           "",                 0,           nullptr, nullptr,                             Answer::None,     Step::None,           0,             Step::None,   Step::None},
     {Step::Wake,           "Command mode",     StWake,      &T_EMFLoader::SendWake, nullptr,              Answer::Ack,      Step::StartLoader,    kWakeAnswerMs, Step::Entry,  Step::Entry},
-    {Step::StartLoader,    "Loader start",     StStart,     &T_EMFLoader::SendStart, nullptr,             Answer::Echo,     Step::Echoed,         0,             Step::None,   Step::None},
-    {Step::Restart,        "Loader restart",   StRestart,   &T_EMFLoader::SendRestart, nullptr,           Answer::Echo,     Step::Echoed,         0,             Step::None,   Step::None},
-    {Step::Entry,          "Loader version",   StVersion,   &T_EMFLoader::SendVersionQuery, nullptr,      Answer::Version,  Step::VersionReply,   0,             Step::None,   Step::None},
-    {Step::Upload,         "Upload",           StUpload,    &T_EMFLoader::SendUpload, nullptr,            Answer::Transfer, Step::Close,          0,             Step::None,   Step::None},
-    {Step::Close,          "Checksum",         StChecksum,  &T_EMFLoader::SendChecksumCommand, nullptr,   Answer::Checksum, Step::CompareChecksum, 0,            Step::None,   Step::None},
+    {Step::StartLoader,    "Loader start",     StStart,     &T_EMFLoader::SendStart, nullptr,             Answer::Echo,     Step::Echoed,         kAnswerLimitMs, Step::None,  Step::None},
+    {Step::Restart,        "Loader restart",   StRestart,   &T_EMFLoader::SendRestart, nullptr,           Answer::Echo,     Step::Echoed,         kAnswerLimitMs, Step::None,  Step::None},
+    {Step::Entry,          "Loader version",   StVersion,   &T_EMFLoader::SendVersionQuery, nullptr,      Answer::Version,  Step::VersionReply,   kAnswerLimitMs, Step::None,  Step::None},
+    {Step::Upload,         "Upload",           StUpload,    &T_EMFLoader::SendUpload, nullptr,            Answer::Transfer, Step::Close,          kAnswerLimitMs, Step::None,  Step::None},
+    {Step::Close,          "Checksum",         StChecksum,  &T_EMFLoader::SendChecksumCommand, nullptr,   Answer::Checksum, Step::CompareChecksum, kAnswerLimitMs, Step::None, Step::None},
     {Step::Launch,         "Start",            StRun,       &T_EMFLoader::SendRun, nullptr,               Answer::None,     Step::Finished,       0,             Step::None,   Step::None},
     // decisions
     {Step::Echoed,         "",                 0,           nullptr, &T_EMFLoader::Echoed,                Answer::None,     Step::None,           0,             Step::None,   Step::None},
@@ -280,16 +282,22 @@ void T_EMFLoader::OnRefusal() {
 
 void T_EMFLoader::OnAnswerTimer() {
   StopAnswerTimer();
-  if (done_) return;
-  if (transferMode_) {
+  if (done_ || awaiting_ == Answer::None) return;
+  if (transferMode_ && sender_.Waiting()) {
     Apply(sender_.OnSilence());
     return;
   }
   const StepDef& d = Def(current_);
-  if (awaiting_ == Answer::None || d.onSilence == Step::None) return;
-  Trace(std::string(d.name) + " unanswered, on with " + Def(d.onSilence).name);
-  awaiting_ = Answer::None;
-  Go(d.onSilence);
+  if (d.onSilence != Step::None) {
+    Trace(std::string(d.name) + " unanswered, on with " + Def(d.onSilence).name);
+    awaiting_ = Answer::None;
+    Go(d.onSilence);
+    return;
+  }
+  Trace(std::string(d.name) + " unanswered for " + std::to_string(d.answerMs / 1000) + " s, run failed");
+  FailWith(procedure::FillXs(procedure::Text(procedure::MsgNoAnswerFor, ctx_.language),
+                             {std::to_string(d.answerMs / 1000)}),
+           d.status);
 }
 
 void T_EMFLoader::OnReceive() {

@@ -39,6 +39,8 @@ class T_EMFLoader {
   static constexpr std::uint32_t kWakeAnswerMs = 3000;
   // A packet or EOT without an answer for this long is sent again.
   static constexpr std::uint32_t kPacketAnswerMs = xmodem::Sender::kAnswerMs;
+  // The longest wait for a step's answer, however much else the instrument sends meanwhile.
+  static constexpr std::uint32_t kAnswerLimitMs = 30000;
   static constexpr std::uint32_t kLoaderSettleMs = 3000;   // after the switch to the loader's rate
   static constexpr std::uint32_t kRestartMs = 10000;       // the instrument's restart ("A.1256")
 

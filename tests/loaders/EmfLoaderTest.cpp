@@ -233,17 +233,31 @@ TEST(EmfLoaderRun, ARefusedUploadEndsTheRunAtOnce) {
   EXPECT_EQ(b.instrument->Xmodem().uploads, 0);
 }
 
-// An instrument that never reaches its loader: the box says the loader is not available.
+// An instrument that never reaches its loader: the box says the loader is not available. A
+// silent one fails after the 10 s supervision; one that keeps sending its readings (which
+// restart the supervision) after the step's answer limit of 30 s.
 TEST(EmfLoaderRun, NoEchoOfTheStartCommandEndsWithBootloaderNotAvailable) {
-  sim::InstrumentConfig c;
-  c.textFaults.push_back({sim::TextFaultKind::Silence, "A.1250", 1, 10});
-  Bench b(c);
-  b.File("FW.BIN", Binary(200));
-  EXPECT_FALSE(b.Run(0));
-  EXPECT_EQ(b.error, loaders::T_EMFLoader::StStart);
-  ASSERT_EQ(b.host->app.Boxes().size(), 1u);
-  EXPECT_EQ(b.host->app.Boxes()[0].text, "bootloader in target not available!!  Programming abort.");
-  EXPECT_EQ(b.host->reports.back(), "The NAME did not answer for 10 seconds.");
+  for (bool talkative : {false, true}) {
+    SCOPED_TRACE(talkative ? "readings every second" : "silent");
+    sim::InstrumentConfig c;
+    c.textFaults.push_back({sim::TextFaultKind::Silence, "A.1250", 1, 10});
+    Bench b(c);
+    b.File("FW.BIN", Binary(200));
+    platform::Timer readings(nullptr, "Readings");
+    readings.SetInterval(1000);
+    readings.OnTimer = [&](platform::Timer&) { b.instrument->SendLine("$ 7.012"); };
+    readings.SetEnabled(talkative);
+    const std::uint32_t start = b.host->clock.Milliseconds();
+    EXPECT_FALSE(b.Run(0));
+    const std::uint32_t seconds = talkative ? 30 : 10;
+    EXPECT_EQ(b.error, loaders::T_EMFLoader::StStart);
+    ASSERT_EQ(b.host->app.Boxes().size(), 1u);
+    EXPECT_EQ(b.host->app.Boxes()[0].text, "bootloader in target not available!!  Programming abort.");
+    EXPECT_EQ(b.host->reports.back(), "The NAME did not answer for " + std::to_string(seconds) + " seconds.");
+    const std::uint32_t took = b.host->clock.Milliseconds() - start;
+    EXPECT_GE(took, seconds * 1000);
+    EXPECT_LE(took, seconds * 1000 + 1700 + 1000);
+  }
 }
 
 }  // namespace
