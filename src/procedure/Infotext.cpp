@@ -185,6 +185,24 @@ constexpr CatalogueEntry kCatalogue[] = {
     {120,
       "Datei X enth\xE4""lt keinen Reset-Vektor (Adresse 0xFFFE) !",
       "File X holds no reset vector (address 0xFFFE) !"},
+    {200,
+      "Die Datei X ist f\xFC""r den Bootloader zu gro\xDF: X Bytes, h\xF6""chstens X Bytes.",
+      "The file X is too large for the boot loader: X bytes, at most X bytes."},
+    {200,
+      "Das NAME hat das Abbild X abgelehnt: Pr\xFC""fsumme im Ger\xE4""t X, Pr\xFC""fsumme der Datei X.",
+      "The NAME rejected the image X: its checksum is X, the file's is X."},
+    {160,
+      "Der Bootloader hat die \xDC""bertragung von X bei Paket X abgebrochen.",
+      "The boot loader cancelled the transfer of X at packet X."},
+    {160,
+      "Der Bootloader hat Paket X von X nach X Versuchen nicht angenommen.",
+      "The boot loader did not take packet X of X after X attempts."},
+    {120,
+      "Das NAME hat X Sekunden lang nicht geantwortet.",
+      "The NAME did not answer for X seconds."},
+    {120,
+      "Das NAME hat den Befehl X abgelehnt.",
+      "The NAME refused the command X."},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");
@@ -246,6 +264,18 @@ std::string FillX(std::string_view text, std::string_view value) {
   std::string out(text);
   auto pos = out.find('X');
   if (pos != std::string::npos) out.replace(pos, 1, value);
+  return out;
+}
+
+std::string FillXs(std::string_view text, std::initializer_list<std::string_view> values) {
+  std::string out(text);
+  std::size_t pos = 0;
+  for (std::string_view value : values) {
+    pos = out.find('X', pos);
+    if (pos == std::string::npos) break;
+    out.replace(pos, 1, value);
+    pos += value.size();
+  }
   return out;
 }
 

@@ -4,6 +4,7 @@
 // status-bar progress. Texts are Windows-1252 with CR LF line breaks.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,13 @@ enum Msg : int {
   MsgUpdaterStepFailed,        // "Updater library: X failed"
   MsgLoaderReportsError,      // "... error X ..." (the loader's message code and the status)
   MsgImageWithoutResetVector, // "... X ..." (the file name)
+  // The serial boot loader; each X is filled in order (FillXs).
+  MsgImageTooLarge,       // file, its size, the largest size
+  MsgImageRejected,       // file, the loader's checksum, the image's checksum
+  MsgTransferCancelled,   // file, packet
+  MsgPacketNotTaken,      // packet, file, attempts
+  MsgNoAnswerFor,         // seconds
+  MsgCommandRefused,      // command
   MsgCount
 };
 
@@ -84,6 +92,9 @@ std::string ExpandPlaceholders(std::string_view text, const PlaceholderContext& 
 
 // The first "X" of a text replaced by value (the minutes of the download time, a version).
 std::string FillX(std::string_view text, std::string_view value);
+// Each "X" of a text, left to right, replaced by the next value; what a value brings is not
+// searched again. X's beyond the values stay.
+std::string FillXs(std::string_view text, std::initializer_list<std::string_view> values);
 
 // The text's second line including its CR LF, when the text has a CR LF and, at least two
 // characters further on, a second one: the boot-loader hint taken from the abort text.

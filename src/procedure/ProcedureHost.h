@@ -31,6 +31,9 @@ class ProcedureHost {
   virtual std::string ProgDefFileFor(std::int32_t processorType) const = 0;
   // The folder where package files (images, Patch.TXT) are looked up.
   virtual std::string PackageFolder() const = 0;
+  // Appends text to the shown software version (the serial boot loader's "[BLV: x.yy]"); a
+  // host without that label ignores it.
+  virtual void AppendToSoftwareVersion(const std::string& text) { (void)text; }
 };
 
 }  // namespace procedure

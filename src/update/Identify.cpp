@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "comport/Comport.h"
+#include "loaders/Emf_loadunit.h"
 #include "loaders/Image.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
@@ -171,6 +172,12 @@ bool TUpdateForm::PackageFileUsable(const std::string& name) {
                                       loaders::kImageBlocks, upper);
     }
     if (!result.ok()) message = loaders::ImageErrorText(result, name, language_);
+  } else if (fileType_ == FileTypeTag::Bin) {
+    // The serial boot loader's image must fit its buffer with padding and trailer.
+    const std::int64_t size = platform::files::FileSize(*path);
+    if (size > static_cast<std::int64_t>(loaders::T_EMFLoader::kMaxFileSize))
+      message = FillXs(CatalogueText(MsgImageTooLarge),
+                       {name, std::to_string(size), std::to_string(loaders::T_EMFLoader::kMaxFileSize)});
   }
   if (message.empty()) return true;
   ShowBox(message, platform::BoxIcon::Error, platform::BoxButtons::Ok);

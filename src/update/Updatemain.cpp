@@ -6,6 +6,7 @@
 #include "language/Sprachdlg.h"
 #include "loaders/Bsl_54xx_unit.h"
 #include "loaders/Bsl_unit.h"
+#include "loaders/Emf_loadunit.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/SerialDevice.h"
@@ -453,6 +454,13 @@ std::string TUpdateForm::ProgDefFileFor(std::int32_t processorType) const {
   return update::ProgDefFileFor(progDevice_.table, processorType);
 }
 
+void TUpdateForm::AppendToSoftwareVersion(const std::string& text) {
+  const std::string& shown = SWStaticText->Caption();
+  // A repeated run appends the same loader version once only.
+  if (shown.size() >= text.size() && shown.compare(shown.size() - text.size(), text.size(), text) == 0) return;
+  SWStaticText->SetCaption(shown + text);
+}
+
 // ---- steps of later builds ----
 
 void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
@@ -488,6 +496,15 @@ bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::strin
     bool ok = procedure->Run(variant, file, askFirst, syncFirst);
     procedureRunning_ = false;
     lastProcedureError_ = procedure->ErrorCode();
+    return ok;
+  }
+  if (kind == ProcedureKind::EmfLoader) {
+    loaders::T_EMFLoader procedure(ProcedureContext());
+    failureDetails_.clear();
+    procedureRunning_ = true;
+    bool ok = procedure.Run(variant, file, askFirst);
+    procedureRunning_ = false;
+    lastProcedureError_ = procedure.ErrorCode();
     return ok;
   }
   const char* names[] = {"Bootstrap loader", "5xx bootstrap loader", "Serial boot loader",

@@ -126,6 +126,7 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   procedure::StartModeTag StartMode() const override { return startMode_; }
   std::string ProgDefFileFor(std::int32_t processorType) const override;
   std::string PackageFolder() const override { return programFolder_; }
+  void AppendToSoftwareVersion(const std::string& text) override;
 
   procedure::DeviceRecord& Record() { return record_; }
   bool StartupFailed() const { return startupFailed_; }

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "loaders/Xmodem.h"
 #include "support/RunProgram.h"
 
 extern char** environ;
@@ -231,6 +232,43 @@ TEST(RealSession, CompleteUpdateLeavesTheImageInFlash) {
   auto old = RunProgram({BinPath("instrument-sim"), "--compare", dump, SourcePath("sim/firmware/FW_DEMO_101.TXT")},
                         dir.path, {}, 20000);
   EXPECT_EQ(old.status, 1) << old.output;
+}
+
+// A ".BIN" package: the serial boot loader takes the image with XMODEM-CRC at 115200 8N2 on
+// the pseudo-terminal; what it received is the padded image, and the instrument runs it.
+TEST(RealSession, SerialBootLoaderUpdateDeliversThePaddedImage) {
+  WorkDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  std::string pkg = CopyPackage(dir);
+  std::string ini = ReadText(pkg + "/ProgDevice.ini");
+  for (auto [from, to] : {std::pair<std::string, std::string>{"ProgFile2=FW_DEMO.TXT", "ProgFile2=FW_DEMO.BIN"},
+                          {"SWKenn2=56 45 52 53 3A ", "SWKenn2=VERS:"}})
+    for (std::size_t at; (at = ini.find(from)) != std::string::npos;) ini.replace(at, from.size(), to);
+  WriteText(pkg + "/ProgDevice.ini", ini);
+  std::string image(20000, '\0');
+  for (std::size_t i = 1; i < image.size(); ++i) image[i] = static_cast<char>((i * 73 + (i >> 9)) & 0xFF);
+  const std::string marker = std::string("VERS: 1.02") + '\0';
+  image.replace(4096, marker.size(), marker);
+  WriteText(pkg + "/FW_DEMO.BIN", image);
+  std::string received = dir / "received.bin";
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--xmodem", "--version-marker", "VERS: ", "--dump-received", received}))
+      << sim.Output();
+
+  auto start = std::chrono::steady_clock::now();
+  auto r = RunConsole(pkg, sim, 240000);
+  double seconds = SecondsSince(start);
+  EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+  std::string log = sim.Log();
+  EXPECT_FALSE(r.timedOut) << r.output;
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Download successfully completed !"), std::string::npos) << r.output;
+  EXPECT_NE(log.find("state xmodem loader at 115200"), std::string::npos) << log;
+  EXPECT_NE(log.find("state firmware started, version 1.02"), std::string::npos) << log;
+  const auto padded = loaders::xmodem::PrepareImage(std::vector<std::uint8_t>(image.begin(), image.end())).bytes;
+  const std::string got = ReadText(received);
+  EXPECT_EQ(got, std::string(padded.begin(), padded.end())) << got.size() << " bytes received";
+  EXPECT_LT(seconds, 90.0) << r.output;
 }
 
 // The instrument goes away in the middle of the writes: instrument-sim closes its terminal,

@@ -30,7 +30,22 @@ void NothingConnected::OnHostBytes(const std::uint8_t* data, std::size_t n,
 
 SessionRig::SessionRig() { platform::SetSerialPortMap(std::string()); }
 
+void WireRecorder::OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writes_.push_back({platform::App().GetClock().Milliseconds(),
+                       std::string(reinterpret_cast<const char*>(data), n), line});
+  }
+  peer_->OnHostBytes(data, n, line);
+}
+
+std::vector<WireRecorder::Write> WireRecorder::Writes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writes_;
+}
+
 SessionRig::~SessionRig() {
+  ticker.reset();
   form.reset();
   for (int com : registered) platform::UnregisterLoopbackPort(com);
   platform::SetSerialPortMap(std::nullopt);
@@ -64,7 +79,7 @@ void SessionRig::WritePackage(const Package& p) {
   platform::files::SetCurrentFolder(folder);
 }
 
-void SessionRig::Ports(int count, int instrumentCom, sim::Instrument* instrument) {
+void SessionRig::Ports(int count, int instrumentCom, platform::LoopbackPeer* instrument) {
   for (int com = 1; com <= count; ++com) {
     if (com == instrumentCom && instrument) {
       platform::RegisterLoopbackPort(com, instrument);
@@ -74,6 +89,13 @@ void SessionRig::Ports(int count, int instrumentCom, sim::Instrument* instrument
     }
     registered.push_back(com);
   }
+}
+
+void SessionRig::TickInstrument(sim::Instrument* instrument, std::uint32_t periodMs) {
+  ticker = std::make_unique<platform::Timer>(nullptr, "InstrumentTick");
+  ticker->SetInterval(periodMs);
+  ticker->OnTimer = [instrument](platform::Timer&) { instrument->Tick(); };
+  ticker->SetEnabled(true);
 }
 
 update::TUpdateForm& SessionRig::Start() {

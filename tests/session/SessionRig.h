@@ -3,6 +3,7 @@
 // loopback COM ports, the headless application on a virtual clock and the real main window.
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,28 @@ class NothingConnected : public platform::LoopbackPeer {
   void OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) override;
   std::vector<Write> writes;
   int bytesSeen = 0;
+};
+
+// Passes everything between the host and a peer (the simulated instrument) and keeps what
+// the host wrote, with the line it wrote at.
+class WireRecorder : public platform::LoopbackPeer {
+ public:
+  struct Write {
+    std::uint32_t ms;
+    std::string bytes;
+    platform::LineSettings line;
+  };
+  explicit WireRecorder(platform::LoopbackPeer* peer) : peer_(peer) {}
+  void Attach(platform::LoopbackLine* line) override { peer_->Attach(line); }
+  void OnHostBytes(const std::uint8_t* data, std::size_t n, const platform::LineSettings& line) override;
+  void OnHostLineChanged(const platform::LineSettings& line) override { peer_->OnHostLineChanged(line); }
+  bool Busy() override { return peer_->Busy(); }
+  std::vector<Write> Writes() const;
+
+ private:
+  platform::LoopbackPeer* peer_;
+  mutable std::mutex mutex_;
+  std::vector<Write> writes_;
 };
 
 struct PackageRow {
@@ -62,8 +85,13 @@ class SessionRig {
 
   // Writes the package into a fresh folder and makes it the current folder.
   void WritePackage(const Package& p);
-  // COM numbers 1..n: the instrument on com, nothing on the others.
-  void Ports(int count, int instrumentCom, sim::Instrument* instrument);
+  // COM numbers 1..n: the instrument (or what stands in front of it) on com, nothing on the
+  // others.
+  void Ports(int count, int instrumentCom, platform::LoopbackPeer* instrument);
+  // Calls the instrument's Tick every periodMs of the clock: the loaders' requests, time-outs
+  // and delayed answers (an XMODEM receiver's 'C' and NAK) depend on it. The instrument's own
+  // clock should be this rig's (InstrumentConfig::clock).
+  void TickInstrument(sim::Instrument* instrument, std::uint32_t periodMs = 100);
   // Builds the window (start-up runs), as the program does.
   update::TUpdateForm& Start();
   // Presses OK and runs until the session is over, idle again or the program ended, or
@@ -81,6 +109,7 @@ class SessionRig {
   std::unique_ptr<update::TUpdateForm> form;
   std::vector<std::unique_ptr<NothingConnected>> empties;
   std::vector<int> registered;
+  std::unique_ptr<platform::Timer> ticker;
 };
 
 }  // namespace sessiontest

@@ -35,6 +35,7 @@ class FakeHost : public platform::Form, public procedure::ProcedureHost {
   procedure::StartModeTag StartMode() const override { return startMode; }
   std::string ProgDefFileFor(std::int32_t processorType) const override;
   std::string PackageFolder() const override { return folder; }
+  void AppendToSoftwareVersion(const std::string& text) override { softwareVersion += text; }
   void HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t lparam) override;
 
   platform::VirtualClock clock;
@@ -48,6 +49,7 @@ class FakeHost : public platform::Form, public procedure::ProcedureHost {
   std::int32_t language = 1;
   procedure::StartModeTag startMode = procedure::StartModeTag::Normal;
   std::string folder;
+  std::string softwareVersion;  // the label AppendToSoftwareVersion extends
   // processor type -> file (ProgDefFileFor)
   std::vector<std::pair<std::int32_t, std::string>> progDefFiles;
 
