@@ -48,6 +48,15 @@ enum Msg : int {
   MsgPackageFileMissing,  // "The package file X is missing !"
   MsgPackageFileEmpty,
   MsgFlashErasedByPassword,  // a wrong password made the loader erase the flash
+  MsgPackageFileTooLarge,    // "The package file X is too large: more than # bytes."
+  MsgPackageFileUnreadable,  // "The package file X cannot be read !"
+  MsgAnnouncementTooLong,    // a file's path does not fit the transfer's announcement line
+  MsgNoAnswerWithin,         // "The NAME did not answer within # seconds: X"
+  MsgTransferStopped,        // the instrument gave the transfer up (reply 261 with another value)
+  MsgAskedAgainTooOften,     // the instrument asked for one packet again too often
+  MsgLineRateUnknown,        // a rate the instrument cannot be told to go back to
+  MsgSRecordFileDamaged,     // "The package file X is no valid S-record file (line #: ...)"
+  MsgBasicLoaderSilent,      // the Basic-Loader stopped answering
   MsgCount
 };
 
@@ -78,6 +87,9 @@ std::string ExpandPlaceholders(std::string_view text, const PlaceholderContext& 
 
 // The first "X" of a text replaced by value (the minutes of the download time, a version).
 std::string FillX(std::string_view text, std::string_view value);
+// The first "#" of a text replaced by value (a count or a limit). Fill it before the X, which
+// is usually a file name and may hold a "#" itself.
+std::string FillHash(std::string_view text, std::string_view value);
 
 // The text's second line including its CR LF, when the text has a CR LF and, at least two
 // characters further on, a second one: the boot-loader hint taken from the abort text.
