@@ -6,13 +6,15 @@
 #include <random>
 #include <sstream>
 
-#include "LineRecorder.h"
+#include "support/LineRecorder.h"
 #include "SessionRig.h"
 #include "platform/SerialLoopback.h"
 #include "sim/BasicLoader.h"
 
 namespace sessiontest {
 namespace {
+
+using testsupport::LineRecorder;
 
 using Outcome = update::TUpdateForm::Outcome;
 

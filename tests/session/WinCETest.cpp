@@ -5,13 +5,15 @@
 #include <algorithm>
 #include <random>
 
-#include "LineRecorder.h"
+#include "support/LineRecorder.h"
 #include "SessionRig.h"
 #include "comport/Comport.h"
 #include "platform/SerialLoopback.h"
 
 namespace sessiontest {
 namespace {
+
+using testsupport::LineRecorder;
 
 using Outcome = update::TUpdateForm::Outcome;
 

@@ -9,7 +9,7 @@
 #include "platform/Loopback.h"
 #include "sim/Instrument.h"
 
-namespace sessiontest {
+namespace testsupport {
 
 class LineRecorder : public platform::LoopbackPeer {
  public:
@@ -48,4 +48,4 @@ class LineRecorder : public platform::LoopbackPeer {
   std::vector<Write> writes_;
 };
 
-}  // namespace sessiontest
+}  // namespace testsupport
