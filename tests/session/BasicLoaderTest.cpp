@@ -137,9 +137,10 @@ TEST(BasicLoaderUpdate, ADefectiveRecordEndsWithTheTransmitErrorAndTheAbortText)
   sim::InstrumentConfig c = BasicInstrument(19200);
   c.basic.fault = sim::BasicFaultKind::Defect;
   c.basic.faultRecord = 5;
-  const std::string image = LoaderImage("1.02", 20000, 4);
+  const std::string image = LoaderImage("1.02", 60000, 4);
   BasicUpdate u(c, {{"L3_TermH.A37", image}});
   ASSERT_TRUE(u.rig.RunSession());
+  const std::size_t atTheReport = u.BytesToLoader();
   auto& form = *u.rig.form;
   EXPECT_EQ(form.SessionOutcome(), Outcome::Failed);
   EXPECT_TRUE(form.NewStartNeeded());
@@ -148,10 +149,24 @@ TEST(BasicLoaderUpdate, ADefectiveRecordEndsWithTheTransmitErrorAndTheAbortText)
   EXPECT_TRUE(u.rig.MemoHas("start the program for a new download"));
   EXPECT_FALSE(u.rig.MemoHas("Program successfully programmed"));
   EXPECT_FALSE(form.OkBitBtn->Enabled()) << "a new download needs a new start";
-  // No block follows the loader's report.
+  // No block follows the loader's report but the one the line may still have been sending.
   u.rig.RunUntil([] { return false; }, 60000);
+  EXPECT_LE(u.BytesToLoader(), atTheReport + 2000);
   EXPECT_LT(u.BytesToLoader(), image.size());
-  EXPECT_LE(u.BytesToLoader(), 2u * 2000u);
+}
+
+// The window closes while the image goes out: no block follows.
+TEST(BasicLoaderUpdate, ClosingTheWindowStopsTheUpload) {
+  const std::string image = LoaderImage("1.02", 20000, 9);
+  BasicUpdate u(BasicInstrument(19200), {{"L3_TermH.A37", image}});
+  u.rig.form->OkBitBtn->Click();
+  ASSERT_TRUE(u.rig.RunUntil([&u] { return u.BytesToLoader() > 0; }, 10 * 60 * 1000));
+  u.rig.form->Close();
+  const std::size_t sent = u.BytesToLoader();
+  u.rig.RunUntil([] { return false; }, 60000);
+  EXPECT_LE(u.BytesToLoader(), sent + 2000) << "at most the block already handed over";
+  EXPECT_LT(u.BytesToLoader(), image.size());
+  EXPECT_NE(u.rig.form->SessionOutcome(), Outcome::Succeeded);
 }
 
 // A damaged image, or none for the boot character, is refused before the instrument is sent
@@ -167,6 +182,8 @@ TEST(BasicLoaderUpdate, AnUnusableImageIsRefusedBeforeTheLoaderIsEntered) {
   } cases[] = {
       {"damaged", {{"L3_TermH.A37", damaged}}, "The package file L3_TermH.A37 is no valid S-record file (line 3)."},
       {"missing", {{"L3_TermL.A37", LoaderImage("1.02", 100, 7)}}, "Unable to open L3_TermH.A37"},
+      {"larger than the terminal holds", {{"L3_TermH.A37", LoaderImage("1.02", 100, 8) + std::string(2500000, '\n')}},
+       "The package file L3_TermH.A37 is too large: more than 2500000 bytes."},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
