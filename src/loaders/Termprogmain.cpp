@@ -119,6 +119,7 @@ kernel::Event BasicLoaderProcedure::Handler(kernel::EventQueue&, kernel::Event e
   if (ev.payload != 0) return ev;
   for (const PhaseDef& p : kPhases) {
     if (p.code != ev.code) continue;
+    if (p.code != term::CodeSendBlock) ctx_.host.LogLine(std::string("Basic-Loader: ") + p.name);
     (this->*p.run)();
     return EventQueue::ConsumeEvent(ev);
   }

@@ -191,6 +191,21 @@ TEST(WinCEProg, AFileTheInstrumentHasIsSkipped) {
   EXPECT_EQ(again.instrument.WinCEReceived(), (std::vector<std::string>{"TORVEX.EXE", "HELP.DLL"}));
 }
 
+// The instrument goes away in the middle of the file: the run ends at once, not after the
+// step's 8 s, and says why.
+TEST(WinCEProg, AnUnpluggedLineEndsTheTransferAtOnce) {
+  sim::InstrumentConfig c = Receiver();
+  c.wince.disconnectAfterBlocks = 2;
+  Bench b(c);
+  b.instrument.SetDisconnectHandler([] { platform::HangUpLoopbackPort(1); });
+  b.File("TORVEX.EXE", Random(9000, 11));
+  const std::uint32_t start = b.host.clock.Milliseconds();
+  EXPECT_FALSE(b.Run());
+  EXPECT_LT(b.host.clock.Milliseconds() - start, loaders::TWinCEProg::kStepTimeoutMs);
+  EXPECT_TRUE(b.Reported("went away"));
+  EXPECT_EQ(b.host.queue.HandlerCount(), 0u);
+}
+
 // The instrument is told to go back to the rate it answered at (which the search found),
 // not to the rate the port's stored parameter set holds.
 TEST(WinCEProg, TheWayBackIsToTheRateTheInstrumentAnsweredAt) {
