@@ -163,9 +163,11 @@ TEST(BasicTerminal, AnUnpluggedLineEndsTheRun) {
   EXPECT_TRUE(b.Reported("went away"));
 }
 
-// The window closes while blocks flow: none follows.
+// The window closes while blocks flow: none follows. Each write takes a little time, so that
+// the upload is still going when the window closes.
 TEST(BasicTerminal, TheWindowsCloseStopsTheBlocks) {
   Bench b;
+  b.recorder.SetWriteTime(std::chrono::milliseconds(5));
   const std::string image = Image(6000);
   b.File("L3_TermH.A37", image);
   b.Start();
@@ -182,10 +184,12 @@ TEST(BasicTerminal, TheWindowsCloseStopsTheBlocks) {
 // part of this upload: the upload goes on and ends with the loader's real report.
 TEST(BasicTerminal, ReportsThatDoNotBelongToTheUploadChangeNothing) {
   Bench b;
+  b.recorder.SetWriteTime(std::chrono::milliseconds(5));
   const std::string image = Image(4000);
   b.File("L3_TermH.A37", image);
   b.Start();
   ASSERT_TRUE(b.host.app.RunUntil([&b] { return !b.Blocks().empty(); }, 60000));
+  ASSERT_LT(b.terminal->BytesSent(), image.size()) << "the upload is still going";
   b.instrument.SendLine("Waiting for S-Record !");
   b.instrument.SendLine("Flash-Memory (1) programmed !");
   ASSERT_TRUE(b.RunUntilEnd());

@@ -155,10 +155,12 @@ TEST(BasicLoaderUpdate, ADefectiveRecordEndsWithTheTransmitErrorAndTheAbortText)
   EXPECT_LT(u.BytesToLoader(), image.size());
 }
 
-// The window closes while the image goes out: no block follows.
+// The window closes while the image goes out: no block follows. Each write takes a little
+// time, so that the upload is still going when the window closes.
 TEST(BasicLoaderUpdate, ClosingTheWindowStopsTheUpload) {
   const std::string image = LoaderImage("1.02", 20000, 9);
   BasicUpdate u(BasicInstrument(19200), {{"L3_TermH.A37", image}});
+  u.recorder->SetWriteTime(std::chrono::milliseconds(5));
   u.rig.form->OkBitBtn->Click();
   ASSERT_TRUE(u.rig.RunUntil([&u] { return u.BytesToLoader() > 0; }, 10 * 60 * 1000));
   u.rig.form->Close();

@@ -1,8 +1,10 @@
 #pragma once
 // Stands between the host's port and a simulated instrument and keeps every write with the
 // line settings it crossed the line at, for tests of a dialogue's order and rates.
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Application.h"
@@ -18,12 +20,16 @@ class LineRecorder : public platform::LoopbackPeer {
     platform::LineSettings line;
   };
   explicit LineRecorder(sim::Instrument& instrument) : instrument_(instrument) {}
+  // Each write takes this long on the writing thread (real time), as on a line: a background
+  // write then keeps the port's transmit thread busy for a while.
+  void SetWriteTime(std::chrono::milliseconds ms) { writeTime_ = ms; }
   void Attach(platform::LoopbackLine* line) override { instrument_.Attach(line); }
   void OnHostBytes(const std::uint8_t* d, std::size_t n, const platform::LineSettings& s) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       writes_.push_back({std::string(reinterpret_cast<const char*>(d), n), s});
     }
+    if (writeTime_.count() > 0) std::this_thread::sleep_for(writeTime_);
     instrument_.OnHostBytes(d, n, s);
   }
   void OnHostLineChanged(const platform::LineSettings& s) override { instrument_.OnHostLineChanged(s); }
@@ -46,6 +52,7 @@ class LineRecorder : public platform::LoopbackPeer {
   sim::Instrument& instrument_;
   mutable std::mutex mutex_;
   std::vector<Write> writes_;
+  std::chrono::milliseconds writeTime_{0};
 };
 
 }  // namespace testsupport
