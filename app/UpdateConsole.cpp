@@ -88,9 +88,11 @@ int main(int argc, char** argv) {
     form.Show();
     form.OkBitBtn->Click();
     std::uint32_t start = app.GetClock().Milliseconds();
-    // The session is over when the program ended, when it reports its outcome, or when it
-    // is idle again with the OK button enabled.
-    while (!form.Closed() && !app.Terminated() && !form.SessionOver() && !form.OkBitBtn->Enabled()) {
+    // The session is over when the program ended, when it reports its outcome, when it is
+    // idle again with the OK button enabled, or when only a new start could go on (after the
+    // Basic-Loader terminal).
+    while (!form.Closed() && !app.Terminated() && !form.SessionOver() && !form.OkBitBtn->Enabled() &&
+           !form.NewStartNeeded()) {
       if (app.GetClock().Milliseconds() - start > timeoutSeconds * 1000) {
         std::printf("[console] gave up after %lu s\n", timeoutSeconds);
         return 1;

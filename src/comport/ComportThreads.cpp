@@ -165,11 +165,18 @@ bool TV24Read_Thread_ID::Post(std::uint32_t windowMessage) {
 TV24Write_Thread::TV24Write_Thread(platform::SerialDevice* device)
     : dev_(device), staging_(V24StagingSize, 0) {
   thread_.Start([this] { Execute(); });
+  platform::RegisterActivitySource(this);
 }
 
 TV24Write_Thread::~TV24Write_Thread() {
+  platform::UnregisterActivitySource(this);
   Terminate();
   WaitFor();
+}
+
+bool TV24Write_Thread::Quiet() {
+  platform::Guard g(lock_);
+  return !(length_ && background_);
 }
 
 long TV24Write_Thread::Send(std::size_t length) { return dev_->Write(staging_.data(), length); }

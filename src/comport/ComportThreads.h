@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "comport/Comport.h"
+#include "platform/Headless.h"
 #include "platform/SerialDevice.h"
 #include "platform/Thread.h"
 
@@ -66,10 +67,13 @@ class TV24Read_Thread_ID : public TV24Read_Thread {
   unsigned long threadId_;
 };
 
-class TV24Write_Thread {
+// A background write still on its way keeps a virtual clock from moving on, as a reply on its
+// way does: the far side answers only once it has the bytes.
+class TV24Write_Thread : public platform::ActivitySource {
  public:
   explicit TV24Write_Thread(platform::SerialDevice* device);
-  ~TV24Write_Thread();
+  ~TV24Write_Thread() override;
+  bool Quiet() override;
 
   // -1 while a background write is pending, -100 while the sticky error flag is set; else
   // copies the data and sends it in the background (result: length) or at once on the

@@ -70,6 +70,9 @@ class HeadlessApplication : public Application {
   BoxResult DefaultAnswer = BoxResult::Yes;
   const std::vector<BoxRecord>& Boxes() const { return boxes_; }
   void ClearBoxes() { boxes_.clear(); }
+  // Beeps are counted, not heard.
+  void Beep() override { ++beeps_; }
+  int Beeps() const { return beeps_; }
   // What the open-file dialog returns; empty means the user cancelled.
   std::optional<std::string> NextOpenFile;
 
@@ -99,6 +102,7 @@ class HeadlessApplication : public Application {
   std::vector<Form*> deadForms_;
   std::deque<BoxResult> answers_;
   std::vector<BoxRecord> boxes_;
+  int beeps_ = 0;
 };
 
 }  // namespace platform

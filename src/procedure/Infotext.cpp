@@ -203,6 +203,33 @@ constexpr CatalogueEntry kCatalogue[] = {
     {120,
       "Das NAME hat den Befehl X abgelehnt.",
       "The NAME refused the command X."},
+    {160,
+      "Die Datei X im Paket ist zu gro\xDF: mehr als # Bytes.",
+      "The package file X is too large: more than # bytes."},
+    {120,
+      "Die Datei X im Paket kann nicht gelesen werden !",
+      "The package file X cannot be read !"},
+    {200,
+      "Der Name der Datei X ist zu lang f\xFC""r die \xDC""bertragung (h\xF6""chstens # Zeichen in ihrer Ank\xFC""ndigung).",
+      "The name of the package file X is too long for the transfer (at most # characters in its announcement)."},
+    {200,
+      "Das NAME hat nicht innerhalb von # Sekunden geantwortet: X",
+      "The NAME did not answer within # seconds: X"},
+    {160,
+      "Das NAME hat die \xDC""bertragung abgebrochen (Antwort 261 mit dem Wert #).",
+      "The NAME gave the transfer up (reply 261 with the value #)."},
+    {200,
+      "Das NAME hat X zu oft neu angefordert (# Wiederholungen).",
+      "The NAME asked for X again too often (# repetitions)."},
+    {200,
+      "Die Geschwindigkeit # Baud kann dem NAME nicht als R\xFC""ckkehr angesagt werden.",
+      "The NAME cannot be told to go back to # baud."},
+    {200,
+      "Die Datei X im Paket ist keine g\xFC""ltige S-Record-Datei (Zeile #).",
+      "The package file X is no valid S-record file (line #)."},
+    {200,
+      "Der Basic-Loader des NAME antwortet seit # Sekunden nicht mehr.",
+      "The Basic-Loader of the NAME has not answered for # seconds."},
 };
 
 static_assert(sizeof(kCatalogue) / sizeof(kCatalogue[0]) == MsgCount, "one entry per Msg");
@@ -276,6 +303,13 @@ std::string FillXs(std::string_view text, std::initializer_list<std::string_view
     out.replace(pos, 1, value);
     pos += value.size();
   }
+  return out;
+}
+
+std::string FillHash(std::string_view text, std::string_view value) {
+  std::string out(text);
+  auto pos = out.find('#');
+  if (pos != std::string::npos) out.replace(pos, 1, value);
   return out;
 }
 

@@ -62,6 +62,15 @@ enum Msg : int {
   MsgPacketNotTaken,      // packet, file, attempts
   MsgNoAnswerFor,         // seconds
   MsgCommandRefused,      // command
+  MsgPackageFileTooLarge,    // "The package file X is too large: more than # bytes."
+  MsgPackageFileUnreadable,  // "The package file X cannot be read !"
+  MsgAnnouncementTooLong,    // a file's path does not fit the transfer's announcement line
+  MsgNoAnswerWithin,         // "The NAME did not answer within # seconds: X"
+  MsgTransferStopped,        // the instrument gave the transfer up (reply 261 with another value)
+  MsgAskedAgainTooOften,     // the instrument asked for one packet again too often
+  MsgLineRateUnknown,        // a rate the instrument cannot be told to go back to
+  MsgSRecordFileDamaged,     // "The package file X is no valid S-record file (line #: ...)"
+  MsgBasicLoaderSilent,      // the Basic-Loader stopped answering
   MsgCount
 };
 
@@ -95,6 +104,9 @@ std::string FillX(std::string_view text, std::string_view value);
 // Each "X" of a text, left to right, replaced by the next value; what a value brings is not
 // searched again. X's beyond the values stay.
 std::string FillXs(std::string_view text, std::initializer_list<std::string_view> values);
+// The first "#" of a text replaced by value (a count or a limit). Fill it before the X, which
+// is usually a file name and may hold a "#" itself.
+std::string FillHash(std::string_view text, std::string_view value);
 
 // The text's second line including its CR LF, when the text has a CR LF and, at least two
 // characters further on, a second one: the boot-loader hint taken from the abort text.

@@ -19,6 +19,8 @@ class ProcedureHost {
   virtual void LogLine(const std::string& text) = 0;
   // A line in the log memo, always shown.
   virtual void ReportText(const std::string& text) = 0;
+  // Empties the log memo (a procedure that shows its own phases replaces what was there).
+  virtual void ClearReport() {}
   // Title and status-panel progress; returns the formatted percentage text.
   virtual std::string SetTitleProgress(const std::string& prefix, float percent) = 0;
   // Drains the event queue with the window's pump depth (lets window messages through).

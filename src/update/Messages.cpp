@@ -29,6 +29,8 @@ void TUpdateForm::ReportText(const std::string& text) {
   failureDetails_.push_back(std::move(line));
 }
 
+void TUpdateForm::ClearReport() { UpdateMemo->Clear(); }
+
 void TUpdateForm::LogLine(const std::string& text) {
   if (DebugMode) UpdateMemo->Add(Expand(text));
 }

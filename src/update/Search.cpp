@@ -112,6 +112,9 @@ void TUpdateForm::OnSessionTimer() {
 
 void TUpdateForm::OnLineError(int com) {
   session.LineErrorSeen = true;
+  // While a procedure or the Basic-Loader terminal has the port, what arrives is theirs: the
+  // search's discard would throw away the answers they wait for.
+  if (procedureRunning_ || basicLoader_) return;
   int index = PortIndexOf(com);
   if (index >= 0 && PortTable[static_cast<std::size_t>(index)]) {
     char discard[251];

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "comport/Comport.h"
+#include "loaders/Termprogmain.h"
 #include "platform/Application.h"
 #include "update/AirPressure.h"
 #include "procedure/Infotext.h"
@@ -115,7 +116,14 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       break;
     case reply::BootCharacter:
       record_.bootCharacter = text[0];
+      // The instrument takes its firmware through its Basic-Loader; the loader image is
+      // checked before the instrument is sent there.
+      if (session.CheckPassed && !BasicLoaderImageUsable()) break;
       SendToInstrument(command::BootCharacterSeen);
+      if (session.CheckPassed) {
+        session.BasicLoaderDue = true;
+        queue_.PostNotify(NotifyStartBasicLoader);
+      }
       break;
     case reply::SensorSoftware:
       session.SensorSoftwareFlag = true;
@@ -166,10 +174,12 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       SecondStage();
       break;
     case NotifyStartBasicLoader:
-      if (!RunProcedure(ProcedureKind::BasicLoader, 0, record_.firstProgramFile, false, false))
-        queue_.PostNotify(NotifyStepFailed);
+      StartBasicLoader();
       break;
     case NotifyRunExternalLoader:
+      // The step after the follow-up's "!": an instrument that answered it with its boot
+      // character went into its Basic-Loader, which the terminal programs.
+      if (session.BasicLoaderDue) break;
       SecTimer->SetEnabled(false);
       WaitProgressBar->SetPosition(0);
       queue_.PostNotify(RunExternalLoader(record_.firstProgramFile) != 0 ? NotifyStepFailed
@@ -542,6 +552,47 @@ void TUpdateForm::RemoveStartupBlock() {
     return;
   std::size_t last = std::min<std::size_t>(static_cast<std::size_t>(session.StartupLast), list.size() - 1);
   list.erase(list.begin() + session.StartupFirst, list.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+}
+
+// The Basic-Loader terminal is not run through RunProcedure: it has no run that ends within
+// the event that starts it. The loader talks for minutes after it was started, and from then
+// on every byte of the port is the terminal's until the window goes away; so the window makes
+// it once, keeps it, and hears of its end through BasicLoaderEnded.
+void TUpdateForm::StartBasicLoader() {
+  if (basicLoader_) {
+    LogLine("(the Basic-Loader terminal runs already)");
+    return;
+  }
+  if (!session.CheckPassed) return;
+  StopAwaiting();
+  SecTimer->SetEnabled(false);
+  WaitProgressBar->SetPosition(0);
+  failureDetails_.clear();
+  basicLoader_ = std::make_unique<loaders::BasicLoaderProcedure>(
+      ProcedureContext(), [this](loaders::BasicLoaderProcedure::Result result) {
+        BasicLoaderEnded(result == loaders::BasicLoaderProcedure::Result::Programmed);
+      });
+}
+
+// The terminal's own texts tell the user to disconnect the instrument and to leave the
+// program; nothing of the session follows.
+void TUpdateForm::BasicLoaderEnded(bool programmed) {
+  newStartNeeded_ = true;
+  session.ProgrammingDone = programmed;
+  outcome_ = programmed ? Outcome::Succeeded : Outcome::Failed;
+  OkBitBtn->SetEnabled(false);
+  SecTimer->SetEnabled(false);
+}
+
+bool TUpdateForm::BasicLoaderImageUsable() {
+  const std::string problem =
+      loaders::BasicLoaderProcedure::CheckImage(programFolder_, record_.bootCharacter, language_);
+  if (problem.empty()) return true;
+  ReportFailure(NotifySecondStageFailed);
+  if (platform::HasApp())
+    platform::App().MessageBox(Expand(problem), " Error ", platform::BoxIcon::Error, platform::BoxButtons::Ok);
+  UpdateMemo->Add(Expand(problem));
+  return false;
 }
 
 kernel::Event TUpdateForm::AirPressureHandler(kernel::EventQueue&, kernel::Event ev) {

@@ -53,6 +53,7 @@ struct SessionState {
   bool RepeatAllowed = false;          // the user agreed to program the same version again
   bool SensorPresent = true;           // false: continue without the digital sensor
   bool RepeatDeclined = false;         // the user declined that repeat
+  bool BasicLoaderDue = false;         // reply 208: the instrument went into its Basic-Loader
   // The package's start-up program block in the FileList (first and last position; 0 when
   // there is none).
   std::int32_t StartupFirst = 0, StartupLast = 0;

@@ -7,6 +7,8 @@
 #include "loaders/Bsl_54xx_unit.h"
 #include "loaders/Bsl_unit.h"
 #include "loaders/Emf_loadunit.h"
+#include "loaders/Termprogmain.h"
+#include "loaders/Winceprog_unit.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/SerialDevice.h"
@@ -35,6 +37,7 @@ TUpdateForm::TUpdateForm(const Options& options)
 }
 
 TUpdateForm::~TUpdateForm() {
+  basicLoader_.reset();
   ClosePorts();
   // Timers must stop firing into a form that is going away.
   for (platform::Timer* t : PoolTimers)
@@ -380,6 +383,8 @@ void TUpdateForm::SpeedButton1Click(platform::Component*) {
 void TUpdateForm::Beenden(platform::Component*) { Close(); }
 
 void TUpdateForm::FormClose() {
+  // The terminal writes no further block once the window closes.
+  if (basicLoader_) basicLoader_->Abort();
   StopPanel->SetVisible(true);
   StopPanel->Repaint();
   ClosePorts();
@@ -507,8 +512,18 @@ bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::strin
     lastProcedureError_ = procedure.ErrorCode();
     return ok;
   }
+  if (kind == ProcedureKind::WinCE) {
+    // Created, run and destroyed within the event that asked for it.
+    loaders::TWinCEProg procedure(ProcedureContext());
+    failureDetails_.clear();
+    procedureRunning_ = true;
+    bool ok = procedure.Run(variant, file, askFirst) != 0;
+    procedureRunning_ = false;
+    lastProcedureError_ = ok ? 0 : 1;
+    return ok;
+  }
   const char* names[] = {"Bootstrap loader", "5xx bootstrap loader", "Serial boot loader",
-                         "Windows CE transfer", "Basic-Loader"};
+                         "Windows CE transfer"};
   ReportNotInThisBuild(std::string(names[static_cast<int>(kind)]) + " (" + file + ")");
   return false;
 }

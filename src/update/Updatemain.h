@@ -39,6 +39,9 @@ class TComPort;
 namespace language {
 class TLanguage;
 }
+namespace loaders {
+class BasicLoaderProcedure;
+}
 
 namespace platform {
 class Process;
@@ -118,6 +121,7 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   // A procedure's report line; the failure report that may follow repeats it under the abort
   // text, so that the reason stays in view.
   void ReportText(const std::string& text) override;
+  void ClearReport() override;
   std::string SetTitleProgress(const std::string& prefix, float percent) override;
   bool DebugMode = false;
   std::int32_t Language() const { return language_; }
@@ -137,6 +141,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   // The error code of the last programming procedure (0 when it succeeded).
   int LastProcedureError() const { return lastProcedureError_; }
   bool SessionOver() const { return outcome_ == Outcome::Succeeded || outcome_ == Outcome::NotNeeded; }
+  // The Basic-Loader terminal has ended (programmed or aborted): a further programming needs
+  // a new start of the program.
+  bool NewStartNeeded() const { return newStartNeeded_; }
   bool SessionSucceeded() const { return SessionOver(); }
 
   // ---- ports ----
@@ -193,8 +200,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
                               platform::BoxButtons buttons);
 
   // Programming procedures are run through this seam; a kind that this build does not
-  // have reports so and fails the step.
-  enum class ProcedureKind { ClassicBsl, Bsl54xx, EmfLoader, WinCE, BasicLoader };
+  // have reports so and fails the step. The Basic-Loader terminal is not one of them (see
+  // StartBasicLoader).
+  enum class ProcedureKind { ClassicBsl, Bsl54xx, EmfLoader, WinCE };
   // What a procedure of this session is constructed with.
   procedure::ProcedureContext ProcedureContext();
   bool RunProcedure(ProcedureKind kind, int variant, const std::string& file, bool askFirst,
@@ -247,6 +255,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void SwitchAllPorts(std::int32_t baud);
   void WriteToInstrument(const std::string& command);
   void RemoveStartupBlock();
+  void StartBasicLoader();
+  void BasicLoaderEnded(bool programmed);
+  bool BasicLoaderImageUsable();
   void TranslateWindow();
   // The loader of the package's FileType for one file.
   int RunExternalLoader(const std::string& file);
@@ -288,6 +299,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   std::vector<std::string> failureDetails_;  // report lines of the running or failed step
   procedure::TitleTimerState titleTimer_;
   Outcome outcome_ = Outcome::None;
+  bool newStartNeeded_ = false;
+  // Made once, when the instrument went into its Basic-Loader; kept until the window goes.
+  std::unique_ptr<loaders::BasicLoaderProcedure> basicLoader_;
 };
 
 }  // namespace update

@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -361,6 +363,169 @@ TEST(FlashCompare, ExitStatusAndFirstDifference) {
   auto r = RunProgram({BinPath("instrument-sim"), "--compare", dir / "image.txt", dir / "empty.txt"}, dir.path, {},
                       10000);
   EXPECT_EQ(r.status, 2) << r.output;
+}
+
+// ---- Windows-CE instruments and the Basic-Loader terminal ----
+
+// A package of one instrument type: FileType by the first program file's extension.
+std::string OnePackage(const WorkDir& dir, const std::string& baud, const std::string& progFile2,
+                       const std::string& marker) {
+  std::string pkg = dir / "package";
+  fs::create_directories(pkg);
+  WriteText(pkg + "/Update.ini", "Language=1\r\nVersion=1.02\r\nBaud=" + baud + "\r\nCom=\r\nException=\r\n");
+  WriteText(pkg + "/ProgDevice.ini",
+            "[Oxi 3310]\r\nDevStartCmd=1\r\nDeviceNrDef=12345\r\nDeviceNr=28160\r\nDeviceName=Oxi 3310\r\n"
+            "ProgFile1=\r\nProgFile2=" + progFile2 + "\r\nProgFile3=\r\nSWKenn1=\r\nSWKenn2=" + marker +
+            "\r\nSWKenn3=\r\nBootLoadKenn=\r\nFlashErase1=\r\nFlashErase2=\r\nFlashErase3=\r\nProgDefFile=\r\n"
+            "ProzTyp=F16C\r\n\r\nStarttextD=Start\r\nStarttextE=Start\r\nAbbruchtextD=Abbruch\r\n"
+            "AbbruchtextE=Aborted\r\n");
+  return pkg;
+}
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    fs::path p = fs::path(dir.empty() ? "." : dir) / name;
+    std::error_code ec;
+    if (fs::is_regular_file(p, ec)) return p.string();
+  }
+  return {};
+}
+
+// Microseconds and bytes of each chunk instrument-sim's trace lists in one direction.
+struct Chunk {
+  double us;
+  std::string bytes;
+};
+std::vector<Chunk> TraceChunks(const std::string& trace, const std::string& direction) {
+  std::vector<Chunk> chunks;
+  std::istringstream in(trace);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    double us = 0;
+    std::string dir, hex, bytes;
+    if (!(f >> us >> dir) || dir != direction) continue;
+    while (f >> hex) bytes += static_cast<char>(std::stoi(hex, nullptr, 16));
+    chunks.push_back({us, bytes});
+  }
+  return chunks;
+}
+
+// The first program file and two further files reach a Windows-CE instrument whole, at
+// 38400 baud 8N2 with the instrument's answers paced at the line rate; the transfer's rate
+// is measured against what the line can carry.
+TEST(RealSession, WindowsCEFilesArriveWholeAt38400) {
+  WorkDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  std::string pkg = OnePackage(dir, "3", "TORVEX.EXE,HELP.DLL,PARAMS.DAT", "VERS:");
+  std::string torvex = RandomBytes(30000, 1);
+  const std::string version = "VERS: 1.02";
+  for (std::size_t i = 0; i <= version.size(); ++i) {
+    torvex[29800 + 2 * i] = i < version.size() ? version[i] : '\0';
+    torvex[29801 + 2 * i] = '\0';
+  }
+  const std::map<std::string, std::string> files = {
+      {"TORVEX.EXE", torvex}, {"HELP.DLL", RandomBytes(4000, 2)}, {"PARAMS.DAT", RandomBytes(777, 3)}};
+  for (const auto& [name, bytes] : files) WriteText(pkg + "/" + name, bytes);
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--wince", "--pacing", "--wince-dir", dir / "received", "--trace", dir / "trace"}))
+      << sim.Output();
+
+  auto r = RunConsole(pkg, sim, 240000);
+  EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+  EXPECT_FALSE(r.timedOut) << r.output;
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Download successfully completed !"), std::string::npos) << r.output;
+  for (const auto& [name, bytes] : files) EXPECT_EQ(ReadText(dir / ("received/" + name)), bytes) << name;
+
+  // From the first packet of TORVEX.EXE to the instrument's "!" to its last one.
+  const auto in = TraceChunks(ReadText(dir / "trace"), "in");
+  const auto out = TraceChunks(ReadText(dir / "trace"), "out");
+  double first = -1, lastPacket = -1, ack = -1;
+  for (const Chunk& c : in) {
+    if (c.bytes.rfind("D.", 0) == 0 && first < 0) first = c.us;
+    if (c.bytes.rfind("D.", 0) == 0) lastPacket = c.us;
+    if (c.bytes.find("A.1202") != std::string::npos) break;
+  }
+  for (const Chunk& c : out)
+    if (c.us > lastPacket && c.bytes.find('!') != std::string::npos) {
+      ack = c.us;
+      break;
+    }
+  ASSERT_GT(first, 0);
+  ASSERT_GT(ack, first);
+  const double rate = static_cast<double>(torvex.size()) / ((ack - first) / 1e6);
+  const double limit = 38400.0 / 11.0;  // start bit, 8 data bits, 2 stop bits
+  std::printf("[ transfer ] %zu bytes in %.2f s: %.0f bytes/s of the line's %.0f (%.0f %%)\n", torvex.size(),
+              (ack - first) / 1e6, rate, limit, 100.0 * rate / limit);
+  RecordProperty("wince_bytes_per_second", static_cast<int>(rate));
+  EXPECT_LT(rate, limit) << "paced at the line rate";
+  EXPECT_GT(rate, 0.8 * limit) << "the transfer waits for each answer, but not much longer";
+}
+
+// The Basic-Loader terminal with the real programs: the instrument restarts into its loader,
+// the terminal sends the image and the console ends with status 0 after the success text;
+// after a defective record with a non-zero status, without waiting for ever.
+TEST(RealSession, BasicLoaderTerminalProgramsTheImage) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> options;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"programmed", {}, 0, "Program successfully programmed !"},
+      {"defective record", {"--basic-fault", "defect:40"}, 1, "Transmit error !!"},
+  };
+  const std::string srecCat = FindOnPath("srec_cat"), srecCmp = FindOnPath("srec_cmp");
+  if (srecCat.empty() || srecCmp.empty()) GTEST_SKIP() << "srec_cat and srec_cmp (package srecord) are needed";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WorkDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string pkg = OnePackage(dir, "4", "FW_L3.MOT", "564552533A");
+    // srecord writes the image: "VERS:1.02" and code from 0x4000.
+    WriteText(dir / "image.bin", "VERS:1.02" + std::string(1, '\0') + RandomBytes(12000, 4));
+    auto made = RunProgram({srecCat, dir / "image.bin", "-binary", "-offset", "0x4000", "-o", pkg + "/L3_TermH.A37",
+                            "-Motorola",
+                            "-Execution_Start_Address", "0x4000"},
+                           dir.path, {}, 20000);
+    ASSERT_EQ(made.status, 0) << made.output;
+    fs::copy_file(pkg + "/L3_TermH.A37", pkg + "/FW_L3.MOT");
+    std::vector<std::string> options = {"--basic-loader", "--baud", "19200", "--basic-dump", dir / "memory.s19"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    Simulator sim;
+    ASSERT_TRUE(sim.Start(dir, options)) << sim.Output();
+
+    auto start = std::chrono::steady_clock::now();
+    auto r = RunConsole(pkg, sim, 180000);
+    double seconds = SecondsSince(start);
+    EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+    EXPECT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.status, c.status) << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    EXPECT_LT(seconds, 60.0) << r.output;
+    if (c.status == 0) {
+      EXPECT_NE(r.output.find("[console] session ended well"), std::string::npos) << r.output;
+      auto same = RunProgram({srecCmp, pkg + "/L3_TermH.A37", dir / "memory.s19"}, dir.path, {}, 20000);
+      EXPECT_EQ(same.status, 0) << same.output;
+    } else {
+      EXPECT_NE(r.output.find("Programming abort !"), std::string::npos) << r.output;
+      EXPECT_EQ(r.output.find("Program successfully programmed"), std::string::npos) << r.output;
+    }
+  }
 }
 
 }  // namespace

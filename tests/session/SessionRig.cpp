@@ -115,7 +115,8 @@ bool SessionRig::RunSession(std::uint32_t limitMs) {
   form->OkBitBtn->Click();
   return RunUntil(
       [this] {
-        return form->Closed() || app.Terminated() || form->SessionOver() || form->OkBitBtn->Enabled();
+        return form->Closed() || app.Terminated() || form->SessionOver() || form->OkBitBtn->Enabled() ||
+               form->NewStartNeeded();
       },
       limitMs);
 }

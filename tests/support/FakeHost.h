@@ -28,6 +28,10 @@ class FakeHost : public platform::Form, public procedure::ProcedureHost {
   // ProcedureHost
   void LogLine(const std::string& text) override { traces.push_back(text); }
   void ReportText(const std::string& text) override { reports.push_back(text); }
+  void ClearReport() override {
+    reports.clear();
+    ++reportClears;
+  }
   std::string SetTitleProgress(const std::string& prefix, float percent) override;
   void PumpEvents() override;
   void ProcessMessages() override;
@@ -55,6 +59,7 @@ class FakeHost : public platform::Form, public procedure::ProcedureHost {
 
   std::vector<std::string> traces;
   std::vector<std::string> reports;
+  int reportClears = 0;
   std::vector<float> titles;
 
  private:
