@@ -232,11 +232,13 @@ class Scanner {
   }
 
   // The line limit followed by a section or the image's end: the block is padded to whole
-  // words with 0x00 and closed.
+  // words and closed. The pad is the erased value, as at any other section end: it lies at
+  // an address the file gives no byte for (or that the next section writes), and flash
+  // programmed with 0xFF stays as it was.
   void CloseAtLimit() {
     limitReached_ = false;
     WorkBlock& cur = blocks_.back();
-    if (cur.count % 2 != 0) cur.data[cur.count++] = 0x00;
+    if (cur.count % 2 != 0) cur.data[cur.count++] = 0xFF;
     CloseBlock();
   }
 

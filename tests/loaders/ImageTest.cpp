@@ -108,14 +108,16 @@ TEST(ReadImage, OddSectionEndIsPaddedWithFF) {
   EXPECT_EQ(c.table[1].length, 6);
 }
 
-TEST(ReadImage, OddSectionEndAtLineLimitIsPaddedWithZero) {
+// The pad at the line limit is the erased value too: 0x00 there would be programmed into
+// flash the image leaves erased, or spoil the next section's first byte.
+TEST(ReadImage, OddSectionEndAtLineLimitIsPaddedWithFF) {
   // 14 full lines and one of 3 values end the section: 227 bytes when the 15th line ends.
   const Classic c = Read("@4000\r\n" + Lines(14) + Line(3, 0xA0) + "@5000\r\n" + Line(2, 0x50) + "q\r\n");
   ASSERT_TRUE(c.result.ok());
   ASSERT_EQ(c.result.lastIndex, 1);
   EXPECT_EQ(c.table[0].length, 4 + 228);
   EXPECT_EQ(c.table[0].data[226], 0xA2);
-  EXPECT_EQ(c.table[0].data[227], 0x00);
+  EXPECT_EQ(c.table[0].data[227], 0xFF);
   EXPECT_EQ(c.table[1].address, 0x5000);
   EXPECT_EQ(c.table[1].length, 6);
 }
