@@ -27,8 +27,8 @@ for t in "${targets[@]}"; do
      -print_final_stats=1 >"$log" 2>&1)
   rc=$?
   set -e
-  runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
-  rate=$(grep -o 'stat::average_exec_per_sec: [0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
+  rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
   result=clean
   if [ $rc -ne 0 ]; then
     result="FINDING (exit $rc), see $log and $findings"
