@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev googletest
-          socat srecord lrzsz xvfb xauth python3 binutils-mingw-w64-x86-64 mspdebug)
+          socat srecord lrzsz xvfb xauth python3 binutils-mingw-w64-x86-64 mspdebug
+          dpkg-dev lintian desktop-file-utils groff-base libxml2-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
