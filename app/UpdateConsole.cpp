@@ -137,7 +137,6 @@ int main(int argc, char** argv) {
   if (prepared != app::ExitCode::Success) {
     result.verdict = {prepared, "package-problem", "package-folder"};
     result.package = run.packageFolder.empty() ? o.run.package : run.packageFolder;
-    reports.Note(error);
     result.message = "package problem: " + error;
     reports.Result(result);
     return app::ToInt(prepared);

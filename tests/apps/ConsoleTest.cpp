@@ -202,6 +202,29 @@ TEST(Console, APackageFolderThatIsNotThereIsAPackageProblem) {
   EXPECT_NE(result->Text("message").find(dir / "missing"), std::string::npos) << r.output;
 }
 
+// A package whose Update.ini fixes the port (Com=3) searches that number only: the one named
+// device becomes COM3, and a second one is a wrong command line.
+TEST(Console, APackageThatFixesItsPortTakesOneDevice) {
+  WorkDir dir;
+  std::string pkg = CopyPackage(dir);
+  std::string ini = ReadText(pkg + "/Update.ini");
+  std::size_t at = ini.find("Com=");
+  ASSERT_NE(at, std::string::npos);
+  ini.insert(at + 4, "3");
+  WriteText(pkg + "/Update.ini", ini);
+  auto two = RunProgram({BinPath("update-console"), "-p", "/dev/a", "-p", "/dev/b"}, pkg, {}, 20000, true);
+  EXPECT_EQ(two.status, 2) << two.output << two.errors;
+  EXPECT_NE(two.errors.find("fixes the port (Com=3): name one device only"), std::string::npos) << two.errors;
+
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--baud", "4800", "--version", "1.30"})) << sim.Output();
+  auto r = RunProgram({BinPath("update-console"), "--port", sim.Tty(), "--verbose"}, pkg, {}, 120000);
+  sim.Stop();
+  EXPECT_EQ(r.status, 3) << r.output;
+  EXPECT_NE(r.output.find("[status 1] Com3"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("The software version1.30 in your device"), std::string::npos) << r.output;
+}
+
 // Every line of --json output as an object; the last is the result.
 std::vector<app::JsonValue> JsonLines(const std::string& output) {
   std::vector<app::JsonValue> lines;
