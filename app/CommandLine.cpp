@@ -8,14 +8,14 @@
 
 namespace app {
 
-const OptionSpec* OptionScanner::FindLong(const std::string& name) const {
-  for (const OptionSpec& s : specs_)
+const OptionDef* OptionScanner::FindLong(const std::string& name) const {
+  for (const OptionDef& s : defs_)
     if (name == s.longName) return &s;
   return nullptr;
 }
 
-const OptionSpec* OptionScanner::FindShort(char c) const {
-  for (const OptionSpec& s : specs_)
+const OptionDef* OptionScanner::FindShort(char c) const {
+  for (const OptionDef& s : defs_)
     if (s.shortName && s.shortName == c) return &s;
   return nullptr;
 }
@@ -38,12 +38,12 @@ int OptionScanner::Next(std::string& value, std::string& error) {
     if (a.rfind("--", 0) == 0) {
       std::size_t eq = a.find('=');
       std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      const OptionSpec* spec = FindLong(name);
-      if (!spec) {
+      const OptionDef* def = FindLong(name);
+      if (!def) {
         error = "unknown option '--" + name + "'";
         return kError;
       }
-      if (spec->takesValue) {
+      if (def->takesValue) {
         if (eq != std::string::npos) {
           value = a.substr(eq + 1);
           ++i_;
@@ -61,20 +61,20 @@ int OptionScanner::Next(std::string& value, std::string& error) {
         }
         ++i_;
       }
-      return spec->id;
+      return def->id;
     }
     shortPos_ = 1;
   }
   // Inside a group of short options.
   const std::string& a = args_[i_];
   char c = a[shortPos_];
-  const OptionSpec* spec = FindShort(c);
-  if (!spec) {
+  const OptionDef* def = FindShort(c);
+  if (!def) {
     error = std::string("unknown option '-") + c + "'";
     shortPos_ = 0;
     return kError;
   }
-  if (spec->takesValue) {
+  if (def->takesValue) {
     std::string rest = a.substr(shortPos_ + 1);
     shortPos_ = 0;
     if (!rest.empty()) {
@@ -87,13 +87,13 @@ int OptionScanner::Next(std::string& value, std::string& error) {
       error = std::string("option '-") + c + "' needs a value";
       return kError;
     }
-    return spec->id;
+    return def->id;
   }
   if (++shortPos_ >= a.size()) {
     shortPos_ = 0;
     ++i_;
   }
-  return spec->id;
+  return def->id;
 }
 
 std::optional<std::int32_t> ParseLanguageName(const std::string& text) {
@@ -164,7 +164,7 @@ bool RunOption(int id, const std::string& value, RunOptions& run, std::string& e
 }  // namespace
 
 bool ParseConsoleOptions(const std::vector<std::string>& args, ConsoleOptions& out, std::string& error) {
-  static constexpr OptionSpec kSpecs[] = {
+  static constexpr OptionDef kOptions[] = {
       {"help", 'h', false, kHelp},         {"version", 'V', false, kVersion},
       {"port", 'p', true, kPort},          {"package", 0, true, kPackage},
       {"language", 'l', true, kLanguage},  {"yes", 'y', false, kYes},
@@ -172,7 +172,7 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, ConsoleOptions& o
       {"log", 0, true, kLog},              {"verbose", 'v', false, kVerbose},
       {"debug", 0, false, kDebug},         {"timeout", 0, true, kTimeout},
   };
-  OptionScanner scan(args, kSpecs);
+  OptionScanner scan(args, kOptions);
   std::string value;
   for (int id; (id = scan.Next(value, error)) != OptionScanner::kEnd;) {
     switch (id) {
@@ -213,12 +213,12 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, ConsoleOptions& o
 }
 
 bool ParseWindowOptions(const std::vector<std::string>& args, WindowOptions& out, std::string& error) {
-  static constexpr OptionSpec kSpecs[] = {
+  static constexpr OptionDef kOptions[] = {
       {"help", 'h', false, kHelp},   {"version", 'V', false, kVersion},
       {"port", 'p', true, kPort},    {"package", 0, true, kPackage},
       {"language", 'l', true, kLanguage},
   };
-  OptionScanner scan(args, kSpecs);
+  OptionScanner scan(args, kOptions);
   std::string value;
   for (int id; (id = scan.Next(value, error)) != OptionScanner::kEnd;) {
     switch (id) {
@@ -241,14 +241,14 @@ bool ParseWindowOptions(const std::vector<std::string>& args, WindowOptions& out
 }
 
 bool ParseLineOptions(const std::vector<std::string>& args, LineOptions& out, std::string& error) {
-  static constexpr OptionSpec kSpecs[] = {
+  static constexpr OptionDef kOptions[] = {
       {"help", 'h', false, kHelp},         {"version", 'V', false, kVersion},
       {"package", 0, true, kPackage},      {"language", 'l', true, kLanguage},
       {"yes", 'y', false, kYes},           {"no", 'n', false, kNo},
       {"json", 0, false, kJson},           {"log-dir", 0, true, kLogDir},
       {"console", 0, true, kConsole},      {"timeout", 0, true, kTimeout},
   };
-  OptionScanner scan(args, kSpecs);
+  OptionScanner scan(args, kOptions);
   std::string value;
   for (int id; (id = scan.Next(value, error)) != OptionScanner::kEnd;) {
     switch (id) {

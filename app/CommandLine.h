@@ -11,7 +11,7 @@
 namespace app {
 
 // One option of a program.
-struct OptionSpec {
+struct OptionDef {
   const char* longName;  // without "--"
   char shortName;        // 0: none
   bool takesValue;
@@ -22,17 +22,17 @@ struct OptionSpec {
 class OptionScanner {
  public:
   static constexpr int kOperand = -1, kEnd = -2, kError = -3;
-  OptionScanner(const std::vector<std::string>& args, std::span<const OptionSpec> specs)
-      : args_(args), specs_(specs) {}
+  OptionScanner(const std::vector<std::string>& args, std::span<const OptionDef> defs)
+      : args_(args), defs_(defs) {}
   // The next option's id (value set when it takes one), kOperand with the operand in value,
   // kEnd, or kError with error set.
   int Next(std::string& value, std::string& error);
 
  private:
-  const OptionSpec* FindLong(const std::string& name) const;
-  const OptionSpec* FindShort(char c) const;
+  const OptionDef* FindLong(const std::string& name) const;
+  const OptionDef* FindShort(char c) const;
   const std::vector<std::string>& args_;
-  std::span<const OptionSpec> specs_;
+  std::span<const OptionDef> defs_;
   std::size_t i_ = 0;
   std::size_t shortPos_ = 0;  // inside a group of short options ("-yv"), else 0
   bool operandsOnly_ = false;
