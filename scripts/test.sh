@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds and runs the whole test suite. With CI=true (or --all) the suite
-# runs a second time in a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up the machine, builds and runs the whole test suite, then builds and checks the Debian
+# package. With CI=true (or --all) the suite runs a second time in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh" --tests
@@ -12,6 +13,7 @@ run_suite() {
 
 bash "$root/scripts/build.sh"
 run_suite "$root/build"
+bash "$root/scripts/package.sh" "$root/build"
 
 if [ "${CI:-}" = "true" ] || [ "${1:-}" = "--all" ]; then
   bash "$root/scripts/build.sh" --sanitize
