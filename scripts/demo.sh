@@ -48,20 +48,8 @@ if [ -n "$window" ]; then
   "$bin/update" || status=$?
 else
   echo "demo: no display, running update-console"
-  # Progress shows on one line on a terminal, in steps of 10 % otherwise; the title repeats it.
-  tty=0
-  [ -t 1 ] && tty=1
-  "$bin/update-console" --yes | awk -v tty="$tty" '
-    /^\[title\]/ { next }
-    /^\[status 4\] *[0-9.]+ %$/ {
-      p = $0; sub(/^\[status 4\] */, "", p)
-      if (tty) { printf "\rprogress %s   ", p; bar = 1 }
-      else if (int(p) >= next10) { print "progress " p; next10 = int(p / 10) * 10 + 10 }
-      fflush(); next
-    }
-    /^\[status 4\] *$/ { next }
-    { if (bar) { printf "\n"; bar = 0 } print; fflush() }
-    END { if (bar) printf "\n" }' || status=$?
+  # The progress shows on one line on a terminal, at each tenth otherwise.
+  "$bin/update-console" --yes || status=$?
 fi
 cd "$root"
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds and runs the whole test suite (the fault matrix included). With
-# CI=true (or --all) the suite runs a second time in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, the threaded tests run under ThreadSanitizer, and every fuzz
-# target runs for a short while (FUZZ_SECONDS, default 15).
+# Sets up the machine, builds and runs the whole test suite (the fault matrix included), then
+# builds and checks the Debian package. With CI=true (or --all) the suite runs a second time in
+# a build with AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests run under
+# ThreadSanitizer, and every fuzz target runs for a short while (FUZZ_SECONDS, default 15).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh" --tests
@@ -14,6 +14,7 @@ run_suite() {
 
 bash "$root/scripts/build.sh"
 run_suite "$root/build"
+bash "$root/scripts/package.sh" "$root/build"
 
 if [ "${CI:-}" = "true" ] || [ "${1:-}" = "--all" ]; then
   bash "$root/scripts/build.sh" --sanitize

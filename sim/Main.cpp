@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "sim/Instrument.h"
 #include "sim/Options.h"
 #include "sim/TiTxt.h"
@@ -285,6 +286,10 @@ int main(int argc, char** argv) {
   }
   if (o.help) {
     std::fputs(sim::Usage().c_str(), stdout);
+    return 0;
+  }
+  if (o.showVersion) {
+    std::printf("instrument-sim %s\nA simulated measuring instrument for the firmware update tool.\n", UPDATE_VERSION);
     return 0;
   }
   if (!o.compareDump.empty()) return CompareDump(o.compareDump, o.compareImage);

@@ -48,6 +48,7 @@ bool ParseLoaderVersion(const std::string& text, std::uint16_t& version) {
 std::string Usage() {
   return R"(instrument-sim: a simulated measuring instrument on a pseudo-terminal.
 Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writes the dump).
+  -h, --help                 this text;  -V, or --version as the last argument: the program's version
   --link PATH                symlink PATH to the slave side
   --baud N                   rate of the text protocol (9600)
   --pcb T --device T --version T --serial T    identity ("1.20,3.10" has a second part)
@@ -152,6 +153,8 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
     std::uint64_t n = 0;
     double p = 0;
     if (a == "--help" || a == "-h") { o.help = true; continue; }
+    // With a value it is the instrument's version; alone at the end, the program's.
+    if ((a == "--version" && i + 1 == args.size()) || a == "-V") { o.showVersion = true; continue; }
     if (a == "--require-command-mode") { c.requireCommandMode = true; continue; }
     if (a == "--no-unknown-error") { c.unknownGetsError = false; continue; }
     if (a == "--refuse-loader") { c.refuseLoaderStart = true; continue; }

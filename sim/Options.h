@@ -24,6 +24,7 @@ struct ProgramOptions {
   bool exitAfterEnd = false;
   std::uint32_t endGraceMs = 8000;  // quiet time after an end command before exiting
   bool help = false;
+  bool showVersion = false;  // -V, or --version without a value
   // --compare DUMP IMAGE: no instrument, only the check that a flash dump holds the image.
   std::string compareDump;
   std::string compareImage;

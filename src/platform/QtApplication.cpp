@@ -18,12 +18,14 @@
 #include <QUrl>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/Headless.h"
 #include "platform/QtWidgets.h"
@@ -45,6 +47,28 @@ struct MessageEvent : QEvent {
   std::uint32_t message;
   std::intptr_t wparam, lparam;
 };
+
+std::string EnvText(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// While the toolkit starts: its messages are held, and its fatal one (it found no display or
+// no platform plugin it could use) ends the program with one line instead of an abort.
+std::vector<std::string>* gStartupMessages = nullptr;
+const char* gProgramName = "update";
+
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtFatalMsg) {
+    std::string reason = gStartupMessages && !gStartupMessages->empty()
+                             ? gStartupMessages->front()
+                             : message.section(QLatin1Char('\n'), 0, 0).toStdString();
+    std::fprintf(stderr, "%s: cannot open the window: %s\n", gProgramName, reason.c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  if (gStartupMessages) gStartupMessages->push_back(message.toStdString());
+}
 
 std::optional<BoxResult> AnswerFromEnvironment() {
   const char* v = std::getenv("UPDATE_AUTO_ANSWER");
@@ -173,8 +197,47 @@ struct QtApplication::Impl : QObject {
   std::unordered_map<Timer*, QTimer*> doomed;  // destroyed while its own handler ran
 };
 
+std::string QtApplication::DisplayProblem() {
+  const bool x = !EnvText("DISPLAY").empty(), wayland = !EnvText("WAYLAND_DISPLAY").empty();
+  const std::string platforms = EnvText("QT_QPA_PLATFORM");
+  if (platforms.empty()) {
+    if (x || wayland) return {};
+    return "no display (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+  }
+  // "wayland;xcb": the first that works is taken. Platforms such as offscreen, vnc or
+  // linuxfb need no display server.
+  std::size_t start = 0;
+  while (start <= platforms.size()) {
+    std::size_t end = platforms.find(';', start);
+    std::string name = platforms.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    name = name.substr(0, name.find(':'));
+    start = end == std::string::npos ? platforms.size() + 1 : end + 1;
+    if (name.empty()) continue;
+    if (name == "xcb") {
+      if (x) return {};
+    } else if (name.rfind("wayland", 0) == 0) {
+      if (wayland) return {};
+    } else {
+      return {};
+    }
+  }
+  return "no display for QT_QPA_PLATFORM=" + platforms + " (DISPLAY or WAYLAND_DISPLAY is not set)";
+}
+
 QtApplication::QtApplication(int& argc, char** argv) : d_(std::make_unique<Impl>(*this)) {
-  if (!QApplication::instance()) d_->ownApp = new QApplication(argc, argv);
+  if (!QApplication::instance()) {
+    std::vector<std::string> held;
+    if (argc > 0 && argv && argv[0]) {
+      const char* slash = std::strrchr(argv[0], '/');
+      gProgramName = slash ? slash + 1 : argv[0];
+    }
+    gStartupMessages = &held;
+    QtMessageHandler previous = qInstallMessageHandler(StartupMessageHandler);
+    d_->ownApp = new QApplication(argc, argv);
+    qInstallMessageHandler(previous);
+    gStartupMessages = nullptr;
+    for (const std::string& m : held) std::fprintf(stderr, "%s\n", m.c_str());
+  }
   // The program ends when its main form closes, not when Qt sees no window left.
   QApplication::setQuitOnLastWindowClosed(false);
   qApp->installEventFilter(d_.get());

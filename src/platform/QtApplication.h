@@ -21,6 +21,10 @@ class QtApplication : public Application {
   // becomes the process's application. UPDATE_AUTO_ANSWER=ok|yes|no in the environment sets
   // AutoAnswer, so that a window can run unattended on the offscreen platform.
   QtApplication(int& argc, char** argv);
+  // Why no window can open here (the toolkit's platform needs a display that is not set), in
+  // one line; empty when there seems to be one. A display that is set but cannot be reached
+  // is found by the constructor, which then ends the program with one line and status 1.
+  static std::string DisplayProblem();
   ~QtApplication() override;
   QtApplication(const QtApplication&) = delete;
   QtApplication& operator=(const QtApplication&) = delete;

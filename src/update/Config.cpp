@@ -258,6 +258,12 @@ int ReadUpdateIni(const std::string& fileName, UpdateIni& out) {
   return 0;
 }
 
+std::optional<UpdateIni> PeekUpdateIni(const std::string& fileName) {
+  auto lines = LoadUpdateIni(fileName);
+  if (!lines) return std::nullopt;
+  return ParseUpdateIni(lines->lines);
+}
+
 int ReadProgDevice(const std::string& fileName, ProgDevice& out) {
   std::optional<platform::TextLines> lines;
   if (auto p = files::Resolve("", fileName)) lines = files::LoadLines(*p);

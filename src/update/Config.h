@@ -3,6 +3,7 @@
 // rewritten on a language change) and "ProgDevice.ini" (the instrument table and the
 // configured start and abort texts). Both are key=value line lists read once at start-up.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -129,6 +130,9 @@ inline constexpr const char* kProgDeviceMissing =
 // Reads "Update.ini" from the ConfigFolder, else from the working folder. 0, or -1 after the
 // error box (caption "Error", error icon, OK) when neither can be read.
 int ReadUpdateIni(const std::string& fileName, UpdateIni& out);
+// The same file read the same way, without the error box: for a caller that must know the
+// settings before the window starts. Nothing when it cannot be read.
+std::optional<UpdateIni> PeekUpdateIni(const std::string& fileName);
 // Reads "ProgDevice.ini" from the working folder. 0, or -1 after the error box.
 int ReadProgDevice(const std::string& fileName, ProgDevice& out);
 // Rewrites "Update.ini" as exactly five lines (Language, Version, Baud, Com, Exception) with

@@ -264,7 +264,10 @@ bool TUpdateForm::CheckInstrument() {
 
   // The instrument's row names a first program file that the package does not hold, or
   // holds empty or damaged: said as it is, before the instrument is touched.
-  if (row >= 0 && !PackageFileUsable(r.firstProgramFile)) return false;
+  if (row >= 0 && !PackageFileUsable(r.firstProgramFile)) {
+    session.Refusal = RefusalTag::PackageFile;
+    return false;
+  }
 
   if (row < 0 || !inDownloadList ||
       (!r.bootLoaderId.empty() && !Contains(r.bootLoaderId, r.bootLoaderMarker))) {
@@ -278,6 +281,7 @@ bool TUpdateForm::CheckInstrument() {
     if (r.deviceName.size() >= 2 && r.deviceName.compare(r.deviceName.size() - 2, 2, ", ") == 0)
       r.deviceName.resize(r.deviceName.size() - 2);
     ReportLine(MsgDownloadIsFor);
+    session.Refusal = RefusalTag::WrongDevice;
     return false;
   }
   const DeviceRow& d = table.rows[static_cast<std::size_t>(row)];
@@ -289,7 +293,10 @@ bool TUpdateForm::CheckInstrument() {
     if (provisionalNoSensor) {
       auto answer = ShowBox("kein digitaler Sensor angeschlossen ?\r\n\r\nTrotzdem fortfahren ?",
                             platform::BoxIcon::Question, platform::BoxButtons::YesNo);
-      if (answer != platform::BoxResult::Yes) return false;
+      if (answer != platform::BoxResult::Yes) {
+        session.Refusal = RefusalTag::Declined;
+        return false;
+      }
       row = 0;
       r.noSensorFlag = true;
       session.SensorPresent = false;
@@ -364,6 +371,7 @@ bool TUpdateForm::CheckInstrument() {
   if (VersionTest && !AnyFileMode && D > P && (Ds > Ps || Ds == 0)) {
     ShowBox(CatalogueText(MsgNoValidVersion), platform::BoxIcon::Error, platform::BoxButtons::Ok);
     UpdateMemo->Add(Expand(FillX(CatalogueText(MsgVersionInDeviceNewer), r.softwareVersion)));
+    session.Refusal = RefusalTag::NewerFirmware;
     return false;
   }
   if (VersionTest && !AnyFileMode && D == P && (Ds == Ps || Ps == 0) && Dt == Pt) {
@@ -374,12 +382,18 @@ bool TUpdateForm::CheckInstrument() {
     if (yes && session.SensorSoftwareFlag)
       yes = ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
                     platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
-    if (!yes) session.RepeatDeclined = true;
+    if (!yes) {
+      session.RepeatDeclined = true;
+      session.Refusal = RefusalTag::Declined;
+    }
     return yes;
   }
   if (session.SensorSoftwareFlag && Ds < Ps) {
-    return ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
-                   platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
+    if (ShowBox(CatalogueText(MsgSensorSoftwareRs232), platform::BoxIcon::Question,
+                platform::BoxButtons::YesNo) == platform::BoxResult::Yes)
+      return true;
+    session.Refusal = RefusalTag::Declined;
+    return false;
   }
   if (!VersionTest || AnyFileMode) {
     r.deviceVersion = r.packageVersionNumber;

@@ -32,7 +32,10 @@ void TUpdateForm::ReportText(const std::string& text) {
 void TUpdateForm::ClearReport() { UpdateMemo->Clear(); }
 
 void TUpdateForm::LogLine(const std::string& text) {
-  if (DebugMode) UpdateMemo->Add(Expand(text));
+  if (!DebugMode && !OnTrace) return;
+  std::string line = Expand(text);
+  if (OnTrace) OnTrace(line);
+  if (DebugMode) UpdateMemo->Add(line);
 }
 
 std::string TUpdateForm::SetTitleProgress(const std::string& prefix, float percent) {

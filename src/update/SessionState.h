@@ -34,6 +34,15 @@ enum class AwaitTag : std::int32_t {
   SensorUpdate,  // the end of the sensor's own update (replies 30 or 31)
 };
 
+// Why the check refused the instrument.
+enum class RefusalTag : std::int32_t {
+  None,
+  WrongDevice,    // not an instrument of this package, or the wrong boot loader
+  NewerFirmware,  // the instrument holds a newer version than the package
+  Declined,       // a question of the check was answered No
+  PackageFile,    // the program file the package names is missing, empty or damaged
+};
+
 // What one session knows. The session start resets it with one assignment; what outlives a
 // session lives on the window itself.
 struct SessionState {
@@ -54,6 +63,7 @@ struct SessionState {
   bool SensorPresent = true;           // false: continue without the digital sensor
   bool RepeatDeclined = false;         // the user declined that repeat
   bool BasicLoaderDue = false;         // reply 208: the instrument went into its Basic-Loader
+  RefusalTag Refusal = RefusalTag::None;  // why the check refused the instrument
   // The package's start-up program block in the FileList (first and last position; 0 when
   // there is none).
   std::int32_t StartupFirst = 0, StartupLast = 0;

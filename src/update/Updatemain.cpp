@@ -237,7 +237,7 @@ void TUpdateForm::StartUp() {
     Close();
     return;
   }
-  language_ = ini_.language;
+  language_ = options_.language >= 0 ? options_.language : ini_.language;
   (language_ == 1 ? Englisch : Deutsch)->SetChecked(true);
   if (ReadProgDevice("ProgDevice.ini", progDevice_) != 0) {
     startupFailed_ = true;

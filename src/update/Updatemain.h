@@ -16,6 +16,7 @@
 //   ProzTyp     processor type                Kenn (SWKenn, BootLoadKenn)   version marker
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
     std::string programFolder;
     // Skips the start-up reads (for tests of the bare window).
     bool bareWindow = false;
+    // The language of this run (0 German, 1 English) instead of the one "Update.ini" names;
+    // -1 keeps that one. The file is not rewritten.
+    std::int32_t language = -1;
   };
   TUpdateForm();
   explicit TUpdateForm(const Options& options);
@@ -124,6 +128,8 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void ClearReport() override;
   std::string SetTitleProgress(const std::string& prefix, float percent) override;
   bool DebugMode = false;
+  // Every trace line, expanded, whether or not DebugMode puts it into the memo (for a log file).
+  std::function<void(const std::string& line)> OnTrace;
   std::int32_t Language() const { return language_; }
 
   // ---- procedures' view ----

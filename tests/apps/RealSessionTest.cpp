@@ -4,26 +4,16 @@
 // slow cases side by side.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "AppsHarness.h"
 #include "loaders/Xmodem.h"
-#include "support/RunProgram.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,104 +22,10 @@ using testsupport::BinPath;
 using testsupport::RunProgram;
 using testsupport::SourcePath;
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-// A folder of its own for one case, removed at the end.
-struct WorkDir {
-  std::string path = testsupport::MakeTempDir("realexe");
-  ~WorkDir() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
-// instrument-sim in the background, linked to <dir>/tty, logging to <dir>/sim.log.
-class Simulator {
- public:
-  ~Simulator() { Stop(); }
-
-  // True once the link to the slave side exists.
-  bool Start(const WorkDir& dir, std::vector<std::string> options) {
-    tty_ = dir / "tty";
-    log_ = dir / "sim.log";
-    out_ = dir / "sim.out";
-    std::vector<std::string> args = {BinPath("instrument-sim"), "--link", tty_, "--log", log_};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    int rc = posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argp.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-      pid_ = 0;
-      return false;
-    }
-    for (int i = 0; i < 100; ++i) {
-      std::error_code ec;
-      if (fs::is_symlink(tty_, ec)) return true;
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = 0;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  // SIGTERM (the dump is written on the way out), SIGKILL if it does not end in time.
-  // Returns the exit status, -1 when it had to be killed.
-  int Stop() {
-    if (pid_ == 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 200; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = 0;
-    return -1;
-  }
-
-  const std::string& Tty() const { return tty_; }
-  std::string Log() const { return ReadText(log_); }
-  std::string Output() const { return ReadText(out_); }
-
- private:
-  pid_t pid_ = 0;
-  std::string tty_, log_, out_;
-};
-
-// A copy of the sample package in dir/package.
-std::string CopyPackage(const WorkDir& dir) {
-  std::string pkg = dir / "package";
-  fs::copy(SourcePath("package"), pkg, fs::copy_options::recursive);
-  return pkg;
-}
-
 testsupport::ProgramResult RunConsole(const std::string& package, const Simulator& sim, int timeoutMs) {
-  return RunProgram({BinPath("update-console"), "--yes"}, package, {{"UPDATE_COM_PORTS", "3=" + sim.Tty()}},
-                    timeoutMs);
+  // --verbose: every status change as a "[status N]" line.
+  return RunProgram({BinPath("update-console"), "--yes", "--verbose"}, package,
+                    {{"UPDATE_COM_PORTS", "3=" + sim.Tty()}}, timeoutMs);
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -147,7 +43,7 @@ TEST(RealSession, NewerInstrumentIsRefused) {
   sim.Stop();
   std::string log = sim.Log();
   EXPECT_FALSE(r.timedOut) << r.output;
-  EXPECT_NE(r.status, 0) << r.output;
+  EXPECT_EQ(r.status, 3) << r.output;  // refused
   EXPECT_NE(r.output.find("[status 1] Com3"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("[error box] Error: No valid software version !!"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("The software version1.30 in your device is more up to date then the download "
@@ -181,7 +77,7 @@ TEST(RealSession, NoAnswerEndsTheProgramAfterTwoSearches) {
   sim.Stop();
   std::string log = sim.Log();
   EXPECT_FALSE(r.timedOut) << r.output;
-  EXPECT_NE(r.status, 0) << r.output;
+  EXPECT_EQ(r.status, 4) << r.output;  // no instrument found
 
   const std::string hint = "[info box] Info: Switch the device off, hold the PRG key and switch it on again.";
   const std::string first = "[error box] Error: No device found !!\nIs the meter correctly connected an switched on?\n"
@@ -289,7 +185,7 @@ TEST(RealSession, InstrumentGoneMidWriteEndsTheRunAtOnce) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   sim.Stop();
   EXPECT_FALSE(r.timedOut) << r.output;
-  EXPECT_NE(r.status, 0) << r.output;
+  EXPECT_EQ(r.status, 5) << r.output;  // port problem
   EXPECT_NE(r.output.find("went away"), std::string::npos) << r.output;
   EXPECT_EQ(r.output.find("Download successfully completed"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("[console] session did not end well"), std::string::npos) << r.output;

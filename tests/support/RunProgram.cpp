@@ -18,10 +18,16 @@ namespace testsupport {
 
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::vector<std::pair<std::string, std::string>>& env,
-                         int timeoutMs) {
+                         int timeoutMs, bool separateErrors) {
   ProgramResult result;
   int pipefd[2];
   if (pipe(pipefd) != 0) return result;
+  int errfd[2] = {-1, -1};
+  if (separateErrors && pipe(errfd) != 0) {
+    close(pipefd[0]);
+    close(pipefd[1]);
+    return result;
+  }
 
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
@@ -43,15 +49,18 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, separateErrors ? errfd[1] : pipefd[1], 2);
   posix_spawn_file_actions_addclose(&actions, pipefd[0]);
+  if (separateErrors) posix_spawn_file_actions_addclose(&actions, errfd[0]);
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   pid_t pid = 0;
   int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(pipefd[1]);
+  if (separateErrors) close(errfd[1]);
   if (rc != 0) {
     close(pipefd[0]);
+    if (separateErrors) close(errfd[0]);
     result.output = "spawn failed";
     return result;
   }
@@ -66,14 +75,35 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string
       kill(pid, SIGKILL);
       break;
     }
-    pollfd p{pipefd[0], POLLIN, 0};
-    int n = poll(&p, 1, static_cast<int>(left));
+    pollfd p[2] = {{pipefd[0], POLLIN, 0}, {errfd[0], POLLIN, 0}};
+    const nfds_t count = errfd[0] >= 0 ? 2 : 1;
+    int n = poll(p, count, static_cast<int>(left));
     if (n > 0) {
-      ssize_t got = read(pipefd[0], buf, sizeof buf);
-      if (got <= 0) break;
-      result.output.append(buf, static_cast<std::size_t>(got));
+      if (p[0].revents) {
+        ssize_t got = read(pipefd[0], buf, sizeof buf);
+        if (got <= 0) break;
+        result.output.append(buf, static_cast<std::size_t>(got));
+      }
+      if (count == 2 && p[1].revents) {
+        ssize_t got = read(errfd[0], buf, sizeof buf);
+        if (got > 0) {
+          result.errors.append(buf, static_cast<std::size_t>(got));
+        } else {
+          close(errfd[0]);
+          errfd[0] = -1;
+        }
+      }
     }
   }
+  // What standard error still holds once standard output has ended.
+  while (errfd[0] >= 0) {
+    pollfd p{errfd[0], POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) break;
+    ssize_t got = read(errfd[0], buf, sizeof buf);
+    if (got <= 0) break;
+    result.errors.append(buf, static_cast<std::size_t>(got));
+  }
+  if (errfd[0] >= 0) close(errfd[0]);
   close(pipefd[0]);
   int status = 0;
   waitpid(pid, &status, 0);

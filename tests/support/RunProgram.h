@@ -11,11 +11,13 @@ struct ProgramResult {
   int status = -1;       // exit status; -1 when it had to be killed or did not start
   bool timedOut = false;
   std::string output;    // standard output and standard error, interleaved
+  std::string errors;    // standard error, when it was asked for apart
 };
 
+// separateErrors: standard error goes to errors instead of output.
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::vector<std::pair<std::string, std::string>>& env,
-                         int timeoutMs);
+                         int timeoutMs, bool separateErrors = false);
 
 // build/bin/<name>, from the UPDATE_BIN_DIR the test runner sets.
 std::string BinPath(const std::string& name);
