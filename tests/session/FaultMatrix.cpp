@@ -12,8 +12,9 @@
 // of the matrix. The table (family x fault class) is printed; the exit status is 1 when any
 // run is a defect.
 //
-// Usage: fault_matrix [--subset] [--jobs N] [--family NAME] [--filter TEXT] [--list]
+// Usage: fault_matrix [--subset] [--jobs N] [--family NAME[,NAME...]] [--filter TEXT] [--list]
 //                     [--run NAME] [--verbose]
+// Families: classic, bsl5xx, xmodem, wince, basic (virtual clock), external (real time).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,8 +35,15 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+
 #include "FaultLine.h"
+#include "PtyInstrument.h"
 #include "SessionRig.h"
+#include "platform/Files.h"
+#include "platform/SerialDevice.h"
+#include "support/RecordImages.h"
+#include "support/RunProgram.h"
 #include "loaders/Xmodem.h"
 #include "platform/SerialLoopback.h"
 #include "sim/BasicLoader.h"
@@ -49,8 +57,11 @@ using Kind = FaultLine::Kind;
 // ---------------------------------------------------------------------------------------------
 // Families
 
-enum class Family { Classic, Bsl5xx, Xmodem, WinCE, Basic };
-constexpr Family kFamilies[] = {Family::Classic, Family::Bsl5xx, Family::Xmodem, Family::WinCE, Family::Basic};
+// External: the HEX loader program and the updater library (the project's stand-ins) with the
+// simulated instrument's record loader on a pseudo-terminal, in real time.
+enum class Family { Classic, Bsl5xx, Xmodem, WinCE, Basic, External };
+constexpr Family kFamilies[] = {Family::Classic, Family::Bsl5xx, Family::Xmodem,
+                                Family::WinCE,   Family::Basic,  Family::External};
 
 const char* FamilyName(Family f) {
   switch (f) {
@@ -59,6 +70,7 @@ const char* FamilyName(Family f) {
     case Family::Xmodem: return "xmodem";
     case Family::WinCE: return "wince";
     case Family::Basic: return "basic";
+    case Family::External: return "external";
   }
   return "?";
 }
@@ -91,13 +103,15 @@ struct Points {
 };
 
 enum class Class {
+  FaultFree,
   Dropped, Corrupted, Refusals, Silence, PortGone, ReadBack, TimeInside, TimeBeyond, SearchGarbage, Restart
 };
-constexpr Class kClasses[] = {Class::Dropped,    Class::Corrupted,  Class::Refusals,      Class::Silence,
+constexpr Class kClasses[] = {Class::FaultFree, Class::Dropped,    Class::Corrupted,  Class::Refusals,      Class::Silence,
                               Class::PortGone,   Class::ReadBack,   Class::TimeInside,    Class::TimeBeyond,
                               Class::SearchGarbage, Class::Restart};
 const char* ClassName(Class c) {
   switch (c) {
+    case Class::FaultFree: return "none (fault-free)";
     case Class::Dropped: return "dropped byte";
     case Class::Corrupted: return "corrupted byte";
     case Class::Refusals: return "refusal burst";
@@ -120,6 +134,11 @@ struct Run {
   FaultLine::Fault line;
   std::function<void(sim::InstrumentConfig&)> instrument;  // faults of the simulated loader
   std::string neighbour;  // noise the port beside the instrument sends on every write
+  // External family: the updater library in the package, the loader program's exit codes
+  // run by run, and further settings of the stand-ins (STANDIN_FAIL, STANDIN_DRY).
+  bool library = false;
+  std::string exits;
+  std::vector<std::pair<std::string, std::string>> env;
 };
 
 // A binary image for the XMODEM loader: the version behind "VERS:", code around it.
@@ -236,6 +255,10 @@ Setup MakeSetup(Family f) {
       s.package.files["L3_TermH.A37"] = s.image;
       s.entryLimitMs = 10000, s.stepLimitMs = 30000, s.endLimitMs = 30000;
       break;
+    case Family::External:
+      c.recordLoader.enabled = true;
+      s.entryLimitMs = s.stepLimitMs = s.endLimitMs = 0;
+      break;
   }
   return s;
 }
@@ -262,6 +285,7 @@ bool IsBlock(Family f, const FaultLine::Write& w) {
     case Family::Xmodem: return b.size() == loaders::xmodem::kPacketSize && b[0] == 0x01;
     case Family::WinCE: return b.rfind("D.", 0) == 0;
     case Family::Basic: return w.state == sim::Instrument::State::BasicLoader && b.size() > 20;
+    case Family::External: return false;
   }
   return false;
 }
@@ -273,6 +297,7 @@ bool IsEntry(Family f, const std::string& b) {
     case Family::Xmodem: return b.rfind("A.125", 0) == 0;
     case Family::WinCE: return b.rfind("A.1300#", 0) == 0;
     case Family::Basic: return b.rfind("A.1220", 0) == 0;
+    case Family::External: return b.rfind("A.1200", 0) == 0;
   }
   return false;
 }
@@ -304,6 +329,68 @@ struct Result {
   bool retried = false;
   bool recovered = false;  // the retry succeeded
 };
+
+// How one attempt ended. finished: the session ended within its time limits; newStartIsRetry:
+// the Basic-Loader terminal, whose failure asks for a new start of the program instead of OK.
+Verdict Judge(bool finished, update::TUpdateForm& form, platform::HeadlessApplication& app, bool newStartIsRetry,
+              const std::function<bool(std::string*)>& memoryHoldsPackage, std::string& detail) {
+  if (!finished) {
+    detail = "no end within the time limits";
+    return Verdict::Defect;
+  }
+  auto memoHas = [&](const std::string& text) {
+    for (const std::string& l : form.UpdateMemo->Lines())
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  };
+  const Outcome o = form.SessionOutcome();
+  const bool successText = memoHas("Download successfully completed") || memoHas("successfully programmed");
+  if (o == Outcome::Succeeded || o == Outcome::NotNeeded) {
+    std::string why;
+    if (!memoryHoldsPackage(&why)) {
+      detail = std::string(o == Outcome::NotNeeded ? "no update needed" : "success") + " claimed, but " + why;
+      return Verdict::Defect;
+    }
+    if (!successText) {
+      detail = "success without its text";
+      return Verdict::Defect;
+    }
+    detail = "success";
+    return Verdict::Success;
+  }
+  if (successText) {
+    detail = "the success text on a failed session";
+    return Verdict::Defect;
+  }
+  std::string reason;
+  for (const std::string& l : form.UpdateMemo->Lines())
+    if (!l.empty()) reason = l;
+  if (!app.Boxes().empty()) reason = app.Boxes().back().text;
+  if (form.Closed() || app.Terminated()) {
+    // The program ended by itself (the search gave up): it said why.
+    if (reason.empty()) {
+      detail = "the program ended without a word";
+      return Verdict::Defect;
+    }
+    detail = "ended: " + reason;
+    return Verdict::Clean;
+  }
+  const bool retryOffered = form.OkBitBtn->Enabled() || (newStartIsRetry && form.NewStartNeeded());
+  if (reason.empty()) {
+    detail = "failure without a reason";
+    return Verdict::Defect;
+  }
+  if (!retryOffered) {
+    detail = "failure without the retry: " + reason;
+    return Verdict::Defect;
+  }
+  if (o != Outcome::Failed && o != Outcome::Refused && o != Outcome::Running) {
+    detail = "unexpected outcome " + std::to_string(static_cast<int>(o));
+    return Verdict::Defect;
+  }
+  detail = "failed: " + reason;
+  return Verdict::Clean;
+}
 
 constexpr std::uint32_t kSessionLimitMs = 30 * 60 * 1000;  // virtual time for one attempt
 constexpr std::uint32_t kReadingMs = 20000;                 // before the user presses OK again
@@ -373,59 +460,9 @@ class Session {
 
  private:
   Verdict Attempt(std::string& detail) {
-    if (!rig_.RunSession(kSessionLimitMs)) {
-      detail = "no end within " + std::to_string(kSessionLimitMs / 60000) + " min (virtual)";
-      return Verdict::Defect;
-    }
-    update::TUpdateForm& form = *rig_.form;
-    const Outcome o = form.SessionOutcome();
-    const bool successText = rig_.MemoHas("Download successfully completed") || rig_.MemoHas("successfully programmed");
-    if (o == Outcome::Succeeded || o == Outcome::NotNeeded) {
-      std::string why;
-      if (!MemoryHoldsPackage(&why)) {
-        detail = std::string(o == Outcome::NotNeeded ? "no update needed" : "success") + " claimed, but " + why;
-        return Verdict::Defect;
-      }
-      if (!successText) {
-        detail = "success without its text";
-        return Verdict::Defect;
-      }
-      detail = "success";
-      return Verdict::Success;
-    }
-    if (successText) {
-      detail = "the success text on a failed session";
-      return Verdict::Defect;
-    }
-    const auto memo = rig_.MemoLines();
-    std::string reason;
-    for (const std::string& l : memo)
-      if (!l.empty()) reason = l;
-    if (!rig_.Boxes().empty()) reason = rig_.Boxes().back().text;
-    if (form.Closed() || rig_.app.Terminated()) {
-      // The program ended by itself (the search gave up): it said why.
-      if (reason.empty()) {
-        detail = "the program ended without a word";
-        return Verdict::Defect;
-      }
-      detail = "ended: " + reason;
-      return Verdict::Clean;
-    }
-    const bool retryOffered = form.OkBitBtn->Enabled() || (family_ == Family::Basic && form.NewStartNeeded());
-    if (reason.empty()) {
-      detail = "failure without a reason";
-      return Verdict::Defect;
-    }
-    if (!retryOffered) {
-      detail = "failure without the retry: " + reason;
-      return Verdict::Defect;
-    }
-    if (o != Outcome::Failed && o != Outcome::Refused && o != Outcome::Running) {
-      detail = "unexpected outcome " + std::to_string(static_cast<int>(o));
-      return Verdict::Defect;
-    }
-    detail = "failed: " + reason;
-    return Verdict::Clean;
+    const bool finished = rig_.RunSession(kSessionLimitMs);
+    return Judge(finished, *rig_.form, rig_.app, family_ == Family::Basic,
+                 [this](std::string* why) { return MemoryHoldsPackage(why); }, detail);
   }
 
   bool MemoryHoldsPackage(std::string* why) {
@@ -469,6 +506,8 @@ class Session {
           return false;
         }
         return true;
+      case Family::External:
+        break;
     }
     return false;
   }
@@ -490,6 +529,133 @@ class Session {
   std::unique_ptr<NoisyPort> neighbour_;
   std::unique_ptr<platform::Timer> ticker_;
 };
+
+
+// The external loaders in real time: the window's session with the package's loader program
+// (or the updater library) lent the port, a pseudo-terminal with the simulated instrument and
+// its record loader behind it.
+class ExternalSession {
+ public:
+  explicit ExternalSession(const Run* run) {
+    sim::InstrumentConfig c;
+    c.version = "1.01";
+    c.recordLoader.enabled = true;
+    if (run && run->instrument) run->instrument(c);
+    pty_ = std::make_unique<PtyInstrument>(c);
+    folder_ = testsupport::MakeTempDir("matrix-ext");
+    Write("Update.ini", "Language=1\r\nVersion=V 1.0\r\nBaud=\r\nCom=\r\nException=\r\n");
+    Write("ProgDevice.ini",
+          "[Device]\r\nDevStartCmd=1\r\nDeviceNrDef=12345\r\nDeviceNr=28160\r\nDeviceName=Oxi 3310\r\n"
+          "ProgFile1=\r\nProgFile2=FW_M16.MOT\r\nProgFile3=\r\nSWKenn1=\r\nSWKenn2=564552533A\r\n"
+          "SWKenn3=\r\nBootLoadKenn=\r\nFlashErase1=\r\nFlashErase2=\r\nFlashErase3=\r\n"
+          "ProgDefFile=\r\nProzTyp=F16C\r\n\r\n"
+          "StarttextD=Start\r\nStarttextE=Start\r\nAbbruchtextD=Abbruch\r\nAbbruchtextE=Aborted\r\n");
+    image_ = testsupport::VersionedImage("1.05", 2000);
+    Write("fw_m16.mot", testsupport::SRecords(image_));
+    std::filesystem::copy_file(testsupport::BinPath("standin-loader"), folder_ + "/HEXLoad_8N1");
+    if (run && run->library)
+      std::filesystem::copy_file(std::string(STANDIN_DIR) + "/ZANM16Updater.so", folder_ + "/ZANM16Updater.so");
+    Write("exits", run ? run->exits : std::string());
+    setenv("UPDATE_COM_PORTS", ("2=" + pty_->SlavePath()).c_str(), 1);
+    setenv("STANDIN_LOG", (folder_ + "/loader.log").c_str(), 1);
+    setenv("STANDIN_EXITS", (folder_ + "/exits").c_str(), 1);
+    setenv("UPDATE_WINE", "", 1);
+    if (run)
+      for (const auto& [name, value] : run->env) setenv(name.c_str(), value.c_str(), 1);
+    platform::SetSerialPortMap(std::nullopt);
+    platform::files::SetCurrentFolder(folder_);
+    update::TUpdateForm::Options o;
+    o.programFolder = folder_;
+    form_ = std::make_unique<update::TUpdateForm>(o);
+  }
+  ~ExternalSession() {
+    form_.reset();
+    pty_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+  }
+
+  Result Play(bool verbose) {
+    Result r;
+    const auto start = std::chrono::steady_clock::now();
+    bool finished = form_->Closed();
+    if (!finished) {
+      form_->OkBitBtn->Click();
+      finished = app_.RunUntil(
+          [this] {
+            return form_->Closed() || app_.Terminated() || form_->SessionOver() || form_->OkBitBtn->Enabled();
+          },
+          kExternalLimitMs);
+    }
+    r.verdict = Judge(finished, *form_, app_, false, [this](std::string* why) { return FlashHoldsImage(why); }, r.detail);
+    r.virtualMs = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    if (verbose || r.verdict == Verdict::Defect) {
+      for (const auto& e : pty_->instrument.Log())
+        if (e.kind != "record") std::fprintf(stderr, "  sim %7u %-10s %s\n", e.ms, e.kind.c_str(), e.text.c_str());
+      for (const auto& l : form_->UpdateMemo->Lines()) std::fprintf(stderr, "  memo %s\n", l.c_str());
+      for (const auto& b : app_.Boxes()) std::fprintf(stderr, "  box  %s\n", b.text.c_str());
+    }
+    return r;
+  }
+
+ private:
+  // The real session's longest waits: the instrument's restart (30 s) after the loader, the
+  // loader's runs with their pauses, the search.
+  static constexpr std::uint32_t kExternalLimitMs = 150000;
+
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(folder_ + "/" + name, std::ios::binary) << bytes;
+  }
+  bool FlashHoldsImage(std::string* why) {
+    return FlashEqualsImage(pty_->instrument, testsupport::TiTxt(image_), why);
+  }
+
+  platform::HeadlessApplication app_;
+  std::unique_ptr<PtyInstrument> pty_;
+  std::string folder_;
+  testsupport::ImageRuns image_;
+  std::unique_ptr<update::TUpdateForm> form_;
+};
+
+std::vector<Run> ExternalRuns() {
+  std::vector<Run> runs;
+  auto add = [&](Class c, const std::string& what, std::function<void(sim::InstrumentConfig&)> instrument,
+                 bool library, std::string exits, std::vector<std::pair<std::string, std::string>> env) {
+    Run r{Family::External, c, "external/" + what, {}, std::move(instrument), {}};
+    r.library = library;
+    r.exits = std::move(exits);
+    r.env = std::move(env);
+    runs.push_back(std::move(r));
+  };
+  add(Class::Refusals, "program-fails-once", nullptr, false, "1 0\n", {});
+  add(Class::Refusals, "program-fails-three-times", nullptr, false, "1 1 1 1\n", {});
+  add(Class::Refusals, "program-other-error", nullptr, false, "2\n", {});
+  for (const char* step : {"Init", "IsBTLActive", "Clear", "Program", "MakeValid", "ExitAndStartApplication"})
+    add(Class::ReadBack, std::string("library-step-fails-") + step, nullptr, true, "", {{"STANDIN_FAIL", step}});
+  // A loader that reports success without having talked to the instrument.
+  add(Class::Silence, "library-talks-to-nothing", nullptr, true, "", {{"STANDIN_DRY", "1"}});
+  add(Class::Silence, "instrument-silent-after-program-command", [](sim::InstrumentConfig& c) {
+    c.disconnectAfterCommands = 6;
+  }, false, "", {});
+  for (std::uint32_t seed : {1u, 2u}) {
+    add(Class::Dropped, "answers-lose-bytes-" + std::to_string(seed), [seed](sim::InstrumentConfig& c) {
+      c.bytes.dropOutRate = 0.02;
+      c.bytes.seed = seed;
+    }, false, "", {});
+    add(Class::Dropped, "host-bytes-lost-" + std::to_string(seed), [seed](sim::InstrumentConfig& c) {
+      c.bytes.dropInRate = 0.002;
+      c.bytes.seed = seed;
+    }, true, "", {});
+    add(Class::Corrupted, "answers-corrupted-" + std::to_string(seed), [seed](sim::InstrumentConfig& c) {
+      c.bytes.corruptOutRate = 0.02;
+      c.bytes.seed = seed;
+    }, false, "", {});
+  }
+  add(Class::FaultFree, "fault-free-program", nullptr, false, "", {});
+  add(Class::FaultFree, "fault-free-library", nullptr, true, "", {});
+  return runs;
+}
 
 // ---------------------------------------------------------------------------------------------
 // The runs
@@ -556,7 +722,7 @@ std::vector<Run> MakeRuns(Family f, const Points& p) {
     runs.push_back({f, c, std::string(FamilyName(f)) + "/" + what, line, std::move(instrument), std::move(neighbour)});
   };
   auto at = [&](Point pt) { return p.write.at(pt); };
-  const bool frames = f == Family::Classic || f == Family::Bsl5xx;
+  add(Class::FaultFree, "fault-free", {});
 
   // Dropped and corrupted bytes: in the answer (its first byte everywhere, its last byte at
   // the blocks) and in the host's write.
@@ -649,6 +815,8 @@ std::vector<Run> MakeRuns(Family f, const Points& p) {
                   c.basic.faultRecord = nth;
                 });
         break;
+      case Family::External:
+        break;
     }
   }
 
@@ -711,6 +879,8 @@ std::vector<Run> MakeRuns(Family f, const Points& p) {
       for (Point pt : kBlockPoints)
         add(Class::ReadBack, std::string("block-check-fails@") + PointName(pt), {Kind::CorruptHostByte, at(pt), 40});
       break;
+    case Family::External:
+      break;
   }
 
   // Answers late: just inside the limit the procedure gives, and just beyond it.
@@ -737,7 +907,6 @@ std::vector<Run> MakeRuns(Family f, const Points& p) {
   }
   add(Class::SearchGarbage, "own-port-binary@identify", {Kind::Noise, at(Point::Identify), 1, RandomBytes(16, 9)});
   add(Class::SearchGarbage, "own-port-ack@identify", {Kind::Noise, at(Point::Identify), 0, "!\r\n"});
-  (void)frames;
   return runs;
 }
 
@@ -891,7 +1060,7 @@ int Main(int argc, char** argv) {
   std::vector<Family> families;
   for (Family f : kFamilies) {
     const bool named = !o.run.empty() ? o.run.rfind(std::string(FamilyName(f)) + "/", 0) == 0
-                                      : o.family.empty() || o.family == FamilyName(f);
+                                      : o.family.empty() || ("," + o.family + ",").find("," + std::string(FamilyName(f)) + ",") != std::string::npos;
     if (named) families.push_back(f);
   }
 
@@ -899,6 +1068,7 @@ int Main(int argc, char** argv) {
   std::vector<std::function<std::string()>> baselines;
   for (Family f : families)
     baselines.push_back([f] {
+      if (f == Family::External) return std::string("ok|0");
       Points p;
       std::string why;
       return FindPoints(f, p, why) ? "ok|" + EncodePoints(p) : "DEFECT|0|-|" + why;
@@ -913,7 +1083,7 @@ int Main(int argc, char** argv) {
       ++failures;
       continue;
     }
-    for (Run& r : MakeRuns(families[i], p)) runs.push_back(std::move(r));
+    for (Run& r : families[i] == Family::External ? ExternalRuns() : MakeRuns(families[i], p)) runs.push_back(std::move(r));
   }
   if (o.subset) runs = Subset(runs);
   if (!o.filter.empty() || !o.run.empty())
@@ -931,8 +1101,14 @@ int Main(int argc, char** argv) {
       std::fprintf(stderr, "no run %s\n", o.run.c_str());
       return 2;
     }
-    Session s(runs[0].family, &runs[0]);
-    const Result r = s.Play(true);
+    Result r;
+    if (runs[0].family == Family::External) {
+      ExternalSession s(&runs[0]);
+      r = s.Play(true);
+    } else {
+      Session s(runs[0].family, &runs[0]);
+      r = s.Play(true);
+    }
     std::printf("%s: %s\n", runs[0].name.c_str(), Encode(r).c_str());
     return r.verdict == Verdict::Defect ? 1 : 0;
   }
@@ -940,6 +1116,10 @@ int Main(int argc, char** argv) {
   std::vector<std::function<std::string()>> work;
   for (const Run& r : runs)
     work.push_back([&r, verbose = o.verbose] {
+      if (r.family == Family::External) {
+        ExternalSession s(&r);
+        return Encode(s.Play(verbose));
+      }
       Session s(r.family, &r);
       return Encode(s.Play(verbose));
     });
@@ -975,6 +1155,7 @@ int Main(int argc, char** argv) {
 
   std::printf("\n%-10s %-20s %5s %8s %6s %8s %8s %10s\n", "family", "fault class", "runs", "success", "clean",
               "(retry ok)", "defects", "longest");
+  std::printf("%-10s %-20s %5s %8s %6s %8s %8s %10s\n", "", "", "", "", "", "", "", "(virtual time; external: real)");
   Cell total;
   for (Family f : families) {
     for (Class c : kClasses) {
