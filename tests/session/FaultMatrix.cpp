@@ -13,7 +13,8 @@
 // run is a defect.
 //
 // Usage: fault_matrix [--subset] [--jobs N] [--family NAME[,NAME...]] [--filter TEXT] [--list]
-//                     [--run NAME] [--verbose]
+//                     [--run NAME] [--verbose] [--random N]
+// --random N adds N runs per family whose line loses and spoils bytes at random (a soak).
 // Families: classic, bsl5xx, xmodem, wince, basic (virtual clock), external (real time).
 #include <fcntl.h>
 #include <poll.h>
@@ -104,11 +105,12 @@ struct Points {
 
 enum class Class {
   FaultFree,
-  Dropped, Corrupted, Refusals, Silence, PortGone, ReadBack, TimeInside, TimeBeyond, SearchGarbage, Restart
+  Dropped, Corrupted, Refusals, Silence, PortGone, ReadBack, TimeInside, TimeBeyond, SearchGarbage, Restart,
+  Random
 };
 constexpr Class kClasses[] = {Class::FaultFree, Class::Dropped,    Class::Corrupted,  Class::Refusals,      Class::Silence,
                               Class::PortGone,   Class::ReadBack,   Class::TimeInside,    Class::TimeBeyond,
-                              Class::SearchGarbage, Class::Restart};
+                              Class::SearchGarbage, Class::Restart, Class::Random};
 const char* ClassName(Class c) {
   switch (c) {
     case Class::FaultFree: return "none (fault-free)";
@@ -122,6 +124,7 @@ const char* ClassName(Class c) {
     case Class::TimeBeyond: return "late, beyond limit";
     case Class::SearchGarbage: return "garbage in search";
     case Class::Restart: return "restart";
+    case Class::Random: return "random line noise";
   }
   return "?";
 }
@@ -432,12 +435,15 @@ class Session {
 
   Result Play(bool verbose) {
     Result r;
+    if (verbose) rig_.form->DebugMode = true;  // the procedures' traces in the log
     const std::uint32_t start = rig_.clock.Milliseconds();
     Verdict v = Attempt(r.detail);
     if (v == Verdict::Clean && rig_.form && !rig_.form->Closed() && rig_.form->OkBitBtn->Enabled()) {
       // The retry the user is offered, with the line sound again, after the time it takes
       // to read the message (an instrument's own time-outs may run meanwhile).
       r.retried = true;
+      if (verbose)
+        for (const auto& l : rig_.MemoLines()) std::fprintf(stderr, "  memo (first attempt) %s\n", l.c_str());
       line_->Disarm();
       rig_.RunUntil([] { return false; }, kReadingMs);
       std::string again;
@@ -518,8 +524,9 @@ class Session {
         std::fprintf(stderr, "  sim %7u %-10s %s\n", e.ms, e.kind.c_str(), e.text.c_str());
     for (const auto& l : rig_.MemoLines()) std::fprintf(stderr, "  memo %s\n", l.c_str());
     for (const auto& b : rig_.Boxes()) std::fprintf(stderr, "  box  %s\n", b.text.c_str());
-    std::fprintf(stderr, "  outcome %d, procedure error %d, %d writes\n", static_cast<int>(rig_.form->SessionOutcome()),
-                 rig_.form->LastProcedureError(), line_->WriteCount());
+    std::fprintf(stderr, "  outcome %d, procedure error %d, %d writes; device version %d, package %d\n",
+                 static_cast<int>(rig_.form->SessionOutcome()), rig_.form->LastProcedureError(), line_->WriteCount(),
+                 rig_.form->Record().deviceVersion, rig_.form->Record().packageVersionNumber);
   }
 
   Family family_;
@@ -919,6 +926,7 @@ struct Options {
   std::string family, filter, run;
   bool list = false, verbose = false;
   int wallLimitS = 120;
+  int random = 0;  // runs per family with bytes lost and spoilt at random, both ways
 };
 
 // Runs fn in a child; its one result line comes back through a pipe. A child that dies or
@@ -1049,10 +1057,11 @@ int Main(int argc, char** argv) {
     else if (a == "--list") o.list = true;
     else if (a == "--verbose" || a == "-v") o.verbose = true;
     else if (a == "--wall-limit") o.wallLimitS = std::max(1, std::atoi(value().c_str()));
+    else if (a == "--random") o.random = std::max(0, std::atoi(value().c_str()));
     else {
       std::fprintf(stderr,
                    "usage: fault_matrix [--subset] [--jobs N] [--family NAME] [--filter TEXT] [--list] "
-                   "[--run NAME] [--verbose] [--wall-limit S]\n");
+                   "[--run NAME] [--verbose] [--wall-limit S] [--random N]\n");
       return 2;
     }
   }
@@ -1084,6 +1093,22 @@ int Main(int argc, char** argv) {
       continue;
     }
     for (Run& r : families[i] == Family::External ? ExternalRuns() : MakeRuns(families[i], p)) runs.push_back(std::move(r));
+    if (families[i] == Family::External) continue;
+    // A soak on top: the line loses and spoils bytes at random in both directions.
+    for (int k = 1; k <= o.random; ++k) {
+      const auto seed = static_cast<std::uint32_t>(k);
+      Run r{families[i], Class::Random, std::string(FamilyName(families[i])) + "/random-" + std::to_string(k), {},
+            [seed](sim::InstrumentConfig& c) {
+              std::mt19937 random(seed);
+              std::uniform_real_distribution<double> rate(0.0, 0.004);
+              c.bytes.dropOutRate = rate(random);
+              c.bytes.corruptOutRate = rate(random);
+              c.bytes.dropInRate = rate(random) / 4;
+              c.bytes.seed = seed;
+            },
+            {}};
+      runs.push_back(std::move(r));
+    }
   }
   if (o.subset) runs = Subset(runs);
   if (!o.filter.empty() || !o.run.empty())

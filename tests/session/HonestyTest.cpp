@@ -92,6 +92,21 @@ TEST(Honesty, SurplusAcknowledgementsDoNotWalkTheSessionOn) {
   EXPECT_EQ(std::count(memo.begin(), memo.end(), std::string("Download successfully completed !")), 1);
 }
 
+// Once the check has passed, an identity reply (here a version reply right behind the serial
+// number; in the field a loader's "I.251#1.06" that lost its "5") is a stray one: it neither
+// rewrites the record the programming goes by nor stops the session (it used to make the
+// update look not due, and the session waited for ever).
+TEST(Honesty, AnIdentityReplyAfterTheCheckChangesNothing) {
+  sim::InstrumentConfig c = Classic();
+  c.extraReplies.push_back({"A.4001", "I.21#9.99", true});
+  Bench b(c);
+  ASSERT_TRUE(b.rig.RunSession(10 * 60 * 1000)) << "the session ends";
+  EXPECT_TRUE(b.rig.form->SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(b.FlashOk(&why)) << why;
+  EXPECT_EQ(b.rig.form->Record().deviceVersion, 1010);
+}
+
 TEST(Honesty, DevicesThatOnlyAcknowledgeOrNeverIdentifyGetNoSuccess) {
   std::string eightAcks;
   for (int i = 0; i < 8; ++i) eightAcks += "!\r\n";
