@@ -98,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       const loaders::ImageBlock& b = t.classic[i];
       if (b.length == 0) continue;
       if (b.length < 4 || b.DataLength() > static_cast<int>(loaders::kBlockDataMax)) std::abort();
+      if (b.DataLength() % 2 != 0) std::abort();  // the loaders write whole words
       const bool high = upper >= 0 && i >= upper && (marker < 0 || i < marker);
       const std::uint32_t base = (high ? 0x10000u : 0u) + b.address;
       // A block never crosses 0x10000: the loader's 16-bit address would wrap.
@@ -124,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (int i = 0; i <= r.lastIndex; ++i) {
       const loaders::ImageBlock54xx& b = t.fivexx[i];
       if (b.length < 6 || b.DataLength() > static_cast<int>(loaders::kBlockDataMax)) std::abort();
+      if (b.DataLength() % 2 != 0) std::abort();
       for (int k = 0; k < b.DataLength(); ++k) got.emplace(b.address + static_cast<std::uint32_t>(k), b.data[k]);
     }
     if (unique) Compare(want, got);

@@ -372,6 +372,12 @@ TEST(ReadImage, RefusesWhatDoesNotFit) {
       {"running into 0x20000", "@1FFF0\r\n" + Lines(2) + "q", kImageBlocks, ImageError::AddressTooHigh, 3},
       {"lower after upper", "@10000\r\n" + Line(2) + "@3100\r\n" + Line(2) + "q", kImageBlocks,
        ImageError::SectionOrder, 3},
+      // A section at an odd address up to 0xFFFF has no room for its pad below 0x10000 (a fuzz
+      // finding: the pad went to 0x10000, where the loader's 16-bit address wraps to 0x0000),
+      // also where the section goes on above it; at 0x1FFFF the pad would lie beyond the offset.
+      {"odd section ending at 0xFFFF", "@FFFD\r\nFF FF 00\r\nq\r\n", kImageBlocks, ImageError::OddEndAt64K, 3},
+      {"odd section running across 0x10000", "@FFFD\r\n" + Line(5) + "q", kImageBlocks, ImageError::OddEndAt64K, 2},
+      {"odd section ending at 0x1FFFF", "@1FFFD\r\nFF FF 00\r\nq\r\n", kImageBlocks, ImageError::AddressTooHigh, 3},
       {"data before a section", "\r\n\r\nAA BB\r\n@3100\r\nq", kImageBlocks, ImageError::DataBeforeSection, 3},
   };
   for (const Case& k : cases) {
@@ -387,8 +393,9 @@ TEST(ReadImage, RefusesWhatDoesNotFit) {
   // Exactly as many blocks as the table holds is fine.
   const std::string twenty = sections21.substr(0, sections21.find("@3200")) + "q";
   EXPECT_EQ(Read(twenty, kPatchBlocks).result.lastIndex, 19);
-  // The 5xx reader has no 0x20000 limit.
+  // The 5xx reader has no 0x20000 limit, and its 24-bit addresses carry a pad at 0x10000.
   EXPECT_TRUE(Read54("@20000\r\n" + Line(2) + "q").result.ok());
+  EXPECT_TRUE(Read54("@FFFD\r\nFF FF 00\r\nq\r\n").result.ok());
 }
 
 TEST(LoadImageFile, RefusesMissingOversizedAndEmptyFiles) {
