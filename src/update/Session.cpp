@@ -509,6 +509,13 @@ kernel::Event TUpdateForm::RetryOnOk(kernel::EventQueue&, kernel::Event ev) {
   queue_.RemoveHandler(kernel::Bind<&TUpdateForm::RetryOnOk>(), this);
   session.Halted = false;
   ReopenInstrumentPortIfGone();
+  if (!session.CheckPassed) {
+    // The failure came before the instrument was identified (its port went away during the
+    // identity dialogue): there is no procedure to repeat, OK starts the session afresh.
+    UpdateMemo->Clear();
+    StartSession();
+    return kernel::EventQueue::ConsumeEvent(ev);
+  }
   if (ExternalLoaderDone) {
     queue_.PostNotify(NotifyRunExternalLoader);
   } else {

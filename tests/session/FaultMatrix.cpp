@@ -827,7 +827,13 @@ std::vector<Run> MakeRuns(Family f, const Points& p) {
     }
   }
 
-  // Silence for good, the port unplugged, a restart: at every point of the loader's run.
+  // Silence for good, the port unplugged, a restart: while the instrument is searched for and
+  // identified, and at every point of the loader's run.
+  for (Point pt : {Point::Search, Point::Identify}) {
+    add(Class::Silence, std::string("silent-from@") + PointName(pt), {Kind::Silence, at(pt)});
+    add(Class::PortGone, std::string("unplugged@") + PointName(pt), {Kind::PortGone, at(pt)});
+    add(Class::Restart, std::string("restart@") + PointName(pt), {Kind::Restart, at(pt)});
+  }
   for (Point pt : kLoaderPoints) {
     add(Class::Silence, std::string("silent-from@") + PointName(pt), {Kind::Silence, at(pt)});
     add(Class::PortGone, std::string("unplugged@") + PointName(pt), {Kind::PortGone, at(pt)});

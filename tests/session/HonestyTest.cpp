@@ -157,6 +157,41 @@ TEST(Honesty, UnpluggedAdapterEndsTheRunAtOnceAndOffersTheRetry) {
   EXPECT_LT(b.rig.clock.Milliseconds() - start, 40000u);
 }
 
+// The port goes away while the instrument is still being identified: nothing is known of it,
+// so OK starts the session afresh with the search instead of repeating a procedure (for a
+// Windows-CE package the session then waited for ever; found by the fault matrix).
+TEST(Honesty, APortLostDuringTheIdentityDialogueIsRetriedFromTheSearch) {
+  Package p;
+  p.files["FW_TEST.TXT"] = TiTxtWithVersion("1.02", 300);
+  sim::InstrumentConfig c = Classic();
+  sim::InstrumentConfig lost = c;
+  lost.disconnectAfterCommands = 3;  // the probe, command mode and the first identity command
+  sim::Instrument unplugged(lost);
+  sim::Instrument replugged(c);
+  std::string error;
+  ASSERT_TRUE(replugged.LoadFirmware(TiTxtWithVersion("1.01", 100), &error)) << error;
+  unplugged.SetDisconnectHandler([] { platform::HangUpLoopbackPort(1); });
+  Socket socket;
+  socket.Plug(&unplugged);
+  SessionRig rig;
+  rig.WritePackage(p);
+  platform::RegisterLoopbackPort(1, &socket);
+  rig.registered.push_back(1);
+  rig.Start();
+  ASSERT_TRUE(rig.RunSession());
+  EXPECT_EQ(rig.form->SessionOutcome(), Outcome::Failed);
+  EXPECT_TRUE(rig.MemoHas("The port COM 1 went away"));
+  ASSERT_TRUE(rig.form->OkBitBtn->Enabled());
+
+  socket.Plug(&replugged);
+  ASSERT_TRUE(rig.RunSession()) << "the retry ends";
+  EXPECT_TRUE(rig.form->SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(FlashEqualsImage(replugged, p.files["FW_TEST.TXT"], &why)) << why;
+  auto cmds = replugged.Commands();
+  EXPECT_NE(std::find(cmds.begin(), cmds.end(), "A.2003"), cmds.end()) << "identified afresh";
+}
+
 TEST(Honesty, TheXxxFlagOfARefusedSessionDoesNotSkipTheNextOnesSecondFile) {
   Package p;
   p.rows[0].progFile3 = "FW_SECOND.TXT";
