@@ -575,8 +575,11 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
 
 void Instrument::Wake(std::vector<std::uint8_t>& out) {
   const auto& frames = WakeFrames();
+  // The classic ROM loader answers nothing but its synchronisation character 0x80.
+  const bool classicLoader = config_.bootMode == BootMode::Marker && config_.bootMarker == BslAck &&
+                             config_.markerEntersLoader;
   for (std::size_t e = 0; e < frames.size(); ++e) {
-    if (!(config_.wakeFrames & (1u << e))) continue;
+    if (!(config_.wakeFrames & (1u << e)) || (classicLoader && e != 1)) continue;
     const auto& f = frames[e];
     if (bootBuffer_.size() < f.size() ||
         !std::equal(f.begin(), f.end(), bootBuffer_.end() - static_cast<long>(f.size())))

@@ -62,8 +62,9 @@ class Application {
   virtual void TimerDestroyed(Timer& timer) = 0;
 
   virtual bool ExecuteOpenDialog(OpenDialog& dialog) = 0;
-  // Opens a document with a viewer program; above 32 means it was started (the shell's
-  // convention). The default records the request and fails.
+  // Opens a document with a viewer program (empty: the desktop's viewer for the document's
+  // type); above 32 means it was started (the shell's convention). The default records the
+  // request and fails.
   virtual int OpenDocument(const std::string& viewer, const std::string& document);
   std::vector<std::pair<std::string, std::string>> OpenedDocuments;
 
