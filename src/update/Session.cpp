@@ -466,6 +466,10 @@ void TUpdateForm::EndSession(bool final) {
     return;
   }
   StopAwaiting();
+  // The air-pressure dialogue below calls EndSession(false) again when it has finished: an
+  // upload that ended before it still gets its "U.606".
+  if (final) session.UploadFinished = true;
+  final = session.UploadFinished;
   wait.DelayTime(3000, true);
   comport::TComPort* port = InstrumentPortObject();
   if (startMode_ == StartModeTag::Sensor && port) port->LoadLastV24Parameter();

@@ -75,6 +75,7 @@ struct SessionState {
   bool AckWhileProgramming = false;   // the restart's "!" came before the success was known  // the second stage programmed the second program file
   std::int32_t RateRepeats = 0;    // time-outs that repeated the current search rate
   RetryTag Retry = RetryTag::ByFileType;  // set by the step that fails
+  bool UploadFinished = false;  // the file-list upload ended: "U.606" closes the session
 };
 
 // The notification that starts the procedure of a FileType after a passed check.

@@ -287,7 +287,7 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   bool AnnounceUploadFile(bool first);
   void SendUploadPacket();
   // Ends the upload as a failure of the session, with the message about the file.
-  void UploadFailed(int message, const std::string& file);
+  void UploadFailed(int message, std::string file);
   void StopUpload();
   struct UploadState {
     bool active = false;

@@ -121,7 +121,7 @@ void TUpdateForm::StopUpload() {
   queue_.RemoveHandler(kernel::Bind<&TUpdateForm::UploadHandler>(), this);
 }
 
-void TUpdateForm::UploadFailed(int message, const std::string& file) {
+void TUpdateForm::UploadFailed(int message, std::string file) {
   StopUpload();
   session.Retry = RetryTag::Upload;
   ReportFailure(NotifyStepFailed);
