@@ -54,6 +54,12 @@ void TUpdateForm::BeginDeviceSession() {
 }
 
 void TUpdateForm::DeviceCommand(bool laboratory, std::size_t row) {
+  // Not in the middle of a programming step or an upload: the command would run a second
+  // procedure inside the first one.
+  if (procedureRunning_ || deviceMenuBusy_ || upload_.active) {
+    LogLine("(device command ignored: a programming step is running)");
+    return;
+  }
   if (outcome_ != Outcome::Running) BeginDeviceSession();
   outcome_ = Outcome::Running;
   Sprache->SetEnabled(false);

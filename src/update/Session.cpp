@@ -23,7 +23,8 @@ constexpr std::int32_t kRestartMs = 30000;
 constexpr std::int32_t kSensorUpdateMs = 40 * 60 * 1000;
 
 // By FileType: the notification that starts its procedure after a passed check, and what a
-// retry on OK repeats.
+// retry on OK repeats. A serial boot-loader package (FileType 4) repeats its transfer: the
+// procedure finds the instrument in its loader or starts the loader again.
 constexpr std::int32_t kProcedureNotification[] = {NotifySendFollowUp, NotifyRunBootstrapLoader,
                                                    NotifyRunWinCE, NotifySendHexStart,
                                                    NotifyRunEmfLoader};
