@@ -36,6 +36,10 @@ void TUpdateForm::StartFileUpload() {
   upload_ = UploadState{};
   upload_.active = true;
   WaitProgressBar->SetPosition(0);
+  if (record_.fileList.empty()) {
+    NextUploadFile();
+    return;
+  }
   AnnounceUploadFile(true);
 }
 
