@@ -217,10 +217,9 @@ void TUpdateForm::BuildMenu() {
 
   for (platform::MenuItem* m : {Deutsch, Englisch})
     m->OnClick = [this](platform::Component* s) { LanguageClick(s); };
-  for (platform::MenuItem* m : {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48, LabXXX})
-    m->OnClick = [this](platform::Component* s) {
-      ReportNotInThisBuild(static_cast<platform::MenuItem*>(s)->Caption());
-    };
+  for (platform::MenuItem* m : {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48})
+    m->OnClick = [this](platform::Component* s) { TGZ48ProgrammingClick(s); };
+  LabXXX->OnClick = [this](platform::Component* s) { LabXXXClick(s); };
 
   Help = item(&root, "Help", "&Hilfe");
   Readme = item(Help, "Readme", "&Read me ...");
@@ -470,16 +469,6 @@ void TUpdateForm::AppendToSoftwareVersion(const std::string& text) {
 
 void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
   UpdateMemo->Add(FillX(CatalogueText(MsgNotInThisBuild), what));
-}
-
-void TUpdateForm::StartFileUpload() {
-  ReportNotInThisBuild(CatalogueText(MsgFileUpload));
-  queue_.PostNotify(NotifySecondStageFailed);
-}
-
-void TUpdateForm::BootModeMenuCommand(bool laboratory) {
-  ReportFailure(NotifySecondStageFailed);
-  ReportNotInThisBuild(laboratory ? "Lab XXX" : CatalogueText(MsgBootModeProgramming));
 }
 
 procedure::ProcedureContext TUpdateForm::ProcedureContext() {
