@@ -575,8 +575,11 @@ void Instrument::Dispatch(const std::uint8_t* data, std::size_t n, const platfor
 
 void Instrument::Wake(std::vector<std::uint8_t>& out) {
   const auto& frames = WakeFrames();
+  // The classic ROM loader answers nothing but its synchronisation character 0x80.
+  const bool classicLoader = config_.bootMode == BootMode::Marker && config_.bootMarker == BslAck &&
+                             config_.markerEntersLoader;
   for (std::size_t e = 0; e < frames.size(); ++e) {
-    if (!(config_.wakeFrames & (1u << e))) continue;
+    if (!(config_.wakeFrames & (1u << e)) || (classicLoader && e != 1)) continue;
     const auto& f = frames[e];
     if (bootBuffer_.size() < f.size() ||
         !std::equal(f.begin(), f.end(), bootBuffer_.end() - static_cast<long>(f.size())))
@@ -594,6 +597,8 @@ void Instrument::Wake(std::vector<std::uint8_t>& out) {
       out.insert(out.end(), config_.bootText.begin(), config_.bootText.end());
       out.push_back(textEnd[form]);
       out.push_back(0x16);
+      // The handheld loader takes the records of an external loader program from now on.
+      if (config_.recordLoader.enabled) EnterRecordLoader();
     } else {
       out.push_back(config_.bootMarker);
       if (config_.bootMarker == BslAck && config_.markerEntersLoader) EnterLoader();
@@ -820,6 +825,15 @@ std::vector<std::uint8_t> Instrument::DumpBasicBinary(std::uint32_t* base) const
   out.assign(memory.rbegin()->first - start + 1, 0xFF);
   for (const auto& [address, value] : memory) out[address - start] = value;
   return out;
+}
+
+std::vector<UploadedFile> Instrument::UploadedFiles() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.Upload().Files();
+}
+std::vector<std::string> Instrument::UploadedNames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_.Upload().Received();
 }
 
 XmodemLoader::Status Instrument::Xmodem() const {

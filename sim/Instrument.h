@@ -104,6 +104,10 @@ class Instrument : public platform::LoopbackPeer {
   int BasicRecords() const;
   std::string DumpBasicSRecords() const;
   std::vector<std::uint8_t> DumpBasicBinary(std::uint32_t* base) const;
+  // The file-list upload: the files kept (under their announced names) and the names in the
+  // order their files were closed.
+  std::vector<UploadedFile> UploadedFiles() const;
+  std::vector<std::string> UploadedNames() const;
   // The XMODEM loader: its state and what its current (or last) upload received.
   XmodemLoader::Status Xmodem() const;
   std::vector<std::uint8_t> XmodemReceived() const;

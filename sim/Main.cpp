@@ -139,9 +139,21 @@ bool WriteWinCEFiles(const sim::Instrument& instrument, const std::string& folde
   return ok;
 }
 
+bool WriteUploadedFiles(const sim::Instrument& instrument, const std::string& folder) {
+  bool ok = true;
+  for (const sim::UploadedFile& f : instrument.UploadedFiles()) {
+    std::filesystem::path path = PathBelow(folder, f.name);
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    ok = WriteAside(path.string(), std::string(f.data.begin(), f.data.end())) && ok;
+  }
+  return ok;
+}
+
 bool WriteDump(const sim::Instrument& instrument, const sim::ProgramOptions& o) {
   bool ok = true;
   if (!o.winceDir.empty()) ok = WriteWinCEFiles(instrument, o.winceDir) && ok;
+  if (!o.uploadDir.empty()) ok = WriteUploadedFiles(instrument, o.uploadDir) && ok;
   if (!o.basicDump.empty()) {
     std::string data;
     if (o.basicDumpBinary) {

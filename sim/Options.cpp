@@ -69,7 +69,10 @@ Prints the slave path of its pty, then serves until SIGTERM/SIGINT (SIGUSR1 writ
   --bsl5xx-version HEX8      TX BSL version bytes: vendor, interpreter, API, interface (00080904)
   --info-a-unlocked          5xx: information segment A starts unlocked
   --record-loader BAUD       after acknowledging "A.1200" (A.1230, A.1231) the instrument takes
-                             Intel HEX or S-record lines at BAUD (the stand-in loaders' mode)
+                             Intel HEX or S-record lines at BAUD (the stand-in loaders' mode); so
+                             does a --boot idframe instrument after its identification
+  --upload-dir DIR           files of the file-list upload ("A.12000#name" ...) written below DIR
+                             under their names at exit and on SIGUSR1
   --boot idframe|marker --boot-form 0|1|2 --boot-text T --boot-marker 90|Q --wake-frames 0,1,4
   --loader-version 1.10|1.50|1.60 --chip-id HEX
   --family 1xx|2xx|4xx       classic loader: processor generation (from the chip id), clock values
@@ -179,6 +182,7 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& o, std::
       if (v != "titxt" && v != "bin") return bad(v);
       o.dumpBinary = v == "bin";
     } else if (a == "--wince-dir") o.winceDir = v;
+    else if (a == "--upload-dir") o.uploadDir = v;
     else if (a == "--basic-dump") o.basicDump = v;
     else if (a == "--basic-dump-format") {
       if (v != "srec" && v != "bin") return bad(v);

@@ -16,6 +16,7 @@ struct ProgramOptions {
   std::string dumpFile;
   bool dumpBinary = false;  // raw main flash instead of TI-TXT
   std::string winceDir;   // files the receiver took, written under their names
+  std::string uploadDir;  // files of the file-list upload, written under their names
   std::string basicDump;  // the Basic-Loader's memory
   bool basicDumpBinary = false;  // raw from flashStart instead of S-records
   std::string receivedFile;  // what the XMODEM loader received, raw

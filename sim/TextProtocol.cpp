@@ -1,5 +1,6 @@
 #include "sim/TextProtocol.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "sim/WinCEReceiver.h"
@@ -9,6 +10,8 @@ namespace sim {
 
 namespace {
 constexpr std::size_t MaxLine = 512;
+// The header of an upload packet; its length byte and data follow without a line end.
+constexpr const char* kPacketHeader = "A.12010#";
 
 std::string Trim(const std::string& s) {
   std::size_t a = 0, b = s.size();
@@ -82,6 +85,23 @@ bool TextProtocol::TakeXmodemRequest(int& command, int& rateCode) {
 
 std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
   for (std::size_t i = 0; i < n; ++i) {
+    if (packetState_ == PacketState::Length) {
+      packetLeft_ = data[i];
+      packet_.clear();
+      packetState_ = PacketState::Data;
+      if (packetLeft_ == 0) FinishPacket(out);
+      continue;
+    }
+    if (packetState_ == PacketState::Data) {
+      // Data bytes are taken as they are (CR and LF too) until the length is reached; a
+      // packet that stops half-way takes the next bytes as its rest.
+      const std::size_t k = std::min(packetLeft_, n - i);
+      packet_.insert(packet_.end(), data + i, data + i + k);
+      packetLeft_ -= k;
+      i += k - 1;
+      if (packetLeft_ == 0) FinishPacket(out);
+      continue;
+    }
     char c = static_cast<char>(data[i]);
     if (c == '\r' || c == '\n') {
       std::string line = Trim(line_);
@@ -102,8 +122,37 @@ std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vec
       line_ += c;
     else
       overlong_ = true;
+    if (c == '#' && !overlong_ && Trim(line_) == kPacketHeader) {
+      line_.clear();
+      packetState_ = PacketState::Length;
+    }
   }
   return n;
+}
+
+void TextProtocol::FinishPacket(std::vector<std::uint8_t>& out) {
+  packetState_ = PacketState::None;
+  Note(std::string(kPacketHeader) + "(" + std::to_string(packet_.size()) + " bytes)");
+  std::string reply = "!";
+  if (const TextFault* due = DueFault("A.12010")) {
+    switch (due->kind) {
+      case TextFaultKind::Silence:
+        if (onFault) onFault("injected silence");
+        return;
+      case TextFaultKind::Refuse:
+        if (onFault) onFault("injected refusal");
+        reply = "?";
+        break;
+      case TextFaultKind::AskAgain:
+        reply = "I.261#" + std::to_string(due->value);
+        if (onFault) onFault("injected reply " + reply);
+        break;
+    }
+  } else if (!upload_.Packet(packet_)) {
+    reply = "?";
+  }
+  out.insert(out.end(), reply.begin(), reply.end());
+  out.insert(out.end(), {'\r', '\n'});
 }
 
 void TextProtocol::Handle(const std::string& line, std::vector<std::uint8_t>& out) {
@@ -208,6 +257,14 @@ bool TextProtocol::Answer(const std::string& key, const std::string& arg, const 
   // Notes without an answer.
   if (key == "A.2100" || key == "A.1220" || key == "A.1500" || key == "A.2005" || key == "U.606")
     return true;
+  if (key == "A.12000") {
+    replies.push_back(upload_.Announce(arg) ? "!" : "?");
+    return true;
+  }
+  if (key == "A.12030") {
+    replies.push_back(upload_.Close() ? "!" : "?");
+    return true;
+  }
   if (key == "A.1600") {
     clock_ = arg;
     ++clockCount_;

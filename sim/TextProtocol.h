@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/Config.h"
+#include "sim/FileListReceiver.h"
 
 namespace sim {
 
@@ -43,6 +44,7 @@ class TextProtocol {
   const std::string& ClockValue() const { return clock_; }
   int ClockCount() const { return clockCount_; }
   const std::string& AirPressure() const { return airPressure_; }
+  const FileListReceiver& Upload() const { return upload_; }
 
   std::function<void(const std::string& line)> onCommand;  // every command line received
   std::function<void(const std::string& text)> onFault;
@@ -51,6 +53,7 @@ class TextProtocol {
   void Handle(const std::string& line, std::vector<std::uint8_t>& out);
   bool Answer(const std::string& key, const std::string& arg, const std::string& line,
               std::vector<std::string>& replies);
+  void FinishPacket(std::vector<std::uint8_t>& out);
 
   InstrumentConfig& config_;
   std::function<std::uint16_t()> resetVector_;
@@ -71,6 +74,12 @@ class TextProtocol {
   int xmodemRate_ = 0;
   std::string clock_, airPressure_;
   int clockCount_ = 0;
+  // A packet of the file-list upload: after "A.12010#" its length byte, then its data.
+  enum class PacketState { None, Length, Data };
+  PacketState packetState_ = PacketState::None;
+  std::size_t packetLeft_ = 0;
+  std::vector<std::uint8_t> packet_;
+  FileListReceiver upload_;
 };
 
 }  // namespace sim

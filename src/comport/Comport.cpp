@@ -1,5 +1,6 @@
 // The port object: open and close, reads and writes, live changes of the line.
 #include "comport/Comport.h"
+#include "comport/V24Dialog.h"
 
 #include <cstring>
 
@@ -39,6 +40,18 @@ void TComPort::Check_AllV24() {
       case platform::SerialProbe::Busy: devices_[deviceCount_++] = com - 1; break;
       case platform::SerialProbe::Missing: break;
     }
+  }
+}
+
+void TComPort::OpenDialog(platform::Component* owner) {
+  Check_AllV24();
+  TV24_Dialog dialog(owner, language_, devices_, deviceCount_);
+  V24ParameterTag copy = v24_.GetParameter(StreamOn, ConfigFile());
+  if (dialog.ExecuteDialog(dlg_, &copy) != platform::mrOk) return;
+  v24_.SetParameter(copy);
+  if (IsOpen()) {
+    Close();
+    Open(window_, threadId_, copy.Schnittstelle, true);
   }
 }
 

@@ -249,6 +249,10 @@ class TComPort : public platform::Component {
   void SetNewConfigPath(const char* path);
 
   void Check_AllV24();
+  // The settings dialog (TV24_Dialog) on the record, the fields the V24Dialog flags allow;
+  // OK stores the result (the file too with StreamOn) and reopens an open port with it.
+  // Nothing in the program calls it: it serves tools built on the port component.
+  void OpenDialog(platform::Component* owner);
   int GetMaxV24Devices() const { return deviceCount_; }
   int GetMaxV24Useable() const { return usableCount_; }
   // Port number minus one; -1 outside 0 .. count-1.

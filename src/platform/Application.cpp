@@ -23,6 +23,11 @@ int Application::OpenDocument(const std::string& viewer, const std::string& docu
   return 2;
 }
 
+int Application::ShowModal(Form& form) {
+  if (OnShowModal) OnShowModal(form);
+  return form.ModalResult != mrNone ? form.ModalResult : mrCancel;
+}
+
 void Application::FormClosed(Form& form) {
   if (&form == mainForm_) Terminate();
 }

@@ -62,8 +62,16 @@ class Application {
   virtual void TimerDestroyed(Timer& timer) = 0;
 
   virtual bool ExecuteOpenDialog(OpenDialog& dialog) = 0;
-  // Opens a document with a viewer program; above 32 means it was started (the shell's
-  // convention). The default records the request and fails.
+  // Shows a form modally until its ModalResult is set (a button with a result) or it is
+  // closed; returns the result (mrCancel when closed without one). The headless backend shows
+  // nothing: OnShowModal acts as the user, and without a result the form is cancelled.
+  virtual int ShowModal(Form& form);
+  // A test's hand in a modal form, called once the form is up: it may change the controls
+  // and click a button.
+  std::function<void(Form& form)> OnShowModal;
+  // Opens a document with a viewer program (empty: the desktop's viewer for the document's
+  // type); above 32 means it was started (the shell's convention). The default records the
+  // request and fails.
   virtual int OpenDocument(const std::string& viewer, const std::string& document);
   std::vector<std::pair<std::string, std::string>> OpenedDocuments;
 

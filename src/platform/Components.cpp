@@ -32,6 +32,7 @@ const char* ClassName(ComponentClass cls) {
     case ComponentClass::MenuItem: return "TMenuItem";
     case ComponentClass::Timer: return "TTimer";
     case ComponentClass::OpenDialog: return "TOpenDialog";
+    case ComponentClass::UpDown: return "TUpDown";
     case ComponentClass::Other: return "TComponent";
   }
   return "TComponent";
@@ -121,6 +122,91 @@ void Button::Click() {
   for (Control* c = this; c; c = c->Parent())
     if (!c->Enabled() || !c->Visible()) return;
   if (OnClick) OnClick(this);
+  if (ModalResult == mrNone) return;
+  for (Control* c = Parent(); c; c = c->Parent())
+    if (c->Class() == ComponentClass::Form) {
+      static_cast<Form*>(c)->ModalResult = ModalResult;
+      break;
+    }
+}
+
+// ---- edits, lists, up-down ----
+
+namespace {
+std::string DigitsOnly(std::string text) {
+  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c < '0' || c > '9'; }), text.end());
+  return text;
+}
+}  // namespace
+
+void Edit::UserEdited(std::string text) { SetCaption(NumbersOnly ? DigitsOnly(std::move(text)) : std::move(text)); }
+
+void ComboBox::AddItem(std::string item) {
+  items_.push_back(std::move(item));
+  Notify(Property::Items);
+}
+
+void ComboBox::ClearItems() {
+  items_.clear();
+  index_ = -1;
+  Notify(Property::Items);
+  SetCaption("");
+}
+
+void ComboBox::SetItemIndex(int index) {
+  if (index < -1 || index >= static_cast<int>(items_.size())) index = -1;
+  index_ = index;
+  Notify(Property::ItemIndex);
+  SetCaption(index >= 0 ? items_[static_cast<std::size_t>(index)] : std::string());
+}
+
+void ComboBox::UserSelected(int index) { SetItemIndex(index); }
+
+void ComboBox::UserEdited(std::string text) {
+  if (style_ != Style::DropDown) return;
+  // A typed text chooses the item it equals, or none.
+  auto it = std::find(items_.begin(), items_.end(), text);
+  index_ = it == items_.end() ? -1 : static_cast<int>(it - items_.begin());
+  SetCaption(std::move(text));
+}
+
+void UpDown::SetRange(int min, int max) {
+  min_ = min;
+  max_ = std::max(min, max);
+  SetPosition(position_);
+}
+
+void UpDown::SetAssociate(Edit* edit) {
+  associate_ = edit;
+  if (associate_) associate_->SetCaption(std::to_string(position_));
+}
+
+int UpDown::Position() const {
+  if (!associate_) return position_;
+  const std::string& text = associate_->Caption();
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i >= text.size()) return position_;
+  long long value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return position_;
+    value = std::min<long long>(value * 10 + (text[i] - '0'), 1LL << 40);
+  }
+  if (negative) value = -value;
+  return static_cast<int>(std::clamp<long long>(value, min_, max_));
+}
+
+void UpDown::SetPosition(int position) {
+  position_ = std::clamp(position, min_, max_);
+  if (associate_) associate_->SetCaption(std::to_string(position_));
+  Notify(Property::Position);
+}
+
+void UpDown::Click(bool up) {
+  for (Control* c = this; c; c = c->Parent())
+    if (!c->Enabled() || !c->Visible()) return;
+  SetPosition(Position() + (up ? 1 : -1));
 }
 
 // ---- line lists ----
@@ -293,6 +379,11 @@ Form::~Form() {
 }
 
 void Form::HandleMessage(std::uint32_t, std::intptr_t, std::intptr_t) {}
+
+int Form::ShowModal() {
+  ModalResult = mrNone;
+  return HasApp() ? App().ShowModal(*this) : mrCancel;
+}
 
 void Form::Show() {
   SetVisible(true);

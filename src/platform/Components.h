@@ -36,6 +36,7 @@ enum class ComponentClass {
   MenuItem,
   Timer,
   OpenDialog,
+  UpDown,
   Other,
 };
 
@@ -56,6 +57,7 @@ enum class Property {
   Panels,
   Font,
   Repaint,
+  ItemIndex,
 };
 
 class Component;
@@ -160,12 +162,17 @@ class StaticText : public Control {
       : Control(owner, parent, std::move(name), ComponentClass::StaticText) {}
 };
 
+// The results of a modal form (Form::ShowModal).
+enum ModalResultTag : int { mrNone = 0, mrOk = 1, mrCancel = 2 };
+
 class Button : public Control {
  public:
   Button(Component* owner, Control* parent, std::string name,
          ComponentClass cls = ComponentClass::Button)
       : Control(owner, parent, std::move(name), cls) {}
   std::function<void(Component* sender)> OnClick;
+  // A button of a modal form: its click gives the form this result, which ends ShowModal.
+  int ModalResult = mrNone;
   // What a user's click does: nothing while disabled or hidden.
   void Click();
 };
@@ -225,6 +232,63 @@ class ListBox : public LinesControl {
  public:
   ListBox(Component* owner, Control* parent, std::string name)
       : LinesControl(owner, parent, std::move(name), ComponentClass::ListBox) {}
+};
+
+// A one-line text field; its text is the caption.
+class Edit : public Control {
+ public:
+  Edit(Component* owner, Control* parent, std::string name)
+      : Control(owner, parent, std::move(name), ComponentClass::Edit) {}
+  bool NumbersOnly = false;  // takes digits only
+  // What the user typed (the backend calls it); with NumbersOnly anything but digits is dropped.
+  void UserEdited(std::string text);
+};
+
+// A drop-down list; the editable style also takes a typed text (its caption).
+class ComboBox : public Control {
+ public:
+  enum class Style { DropDown, DropDownList };
+  ComboBox(Component* owner, Control* parent, std::string name, Style style = Style::DropDownList)
+      : Control(owner, parent, std::move(name), ComponentClass::ComboBox), style_(style) {}
+  Style GetStyle() const { return style_; }
+  const std::vector<std::string>& Items() const { return items_; }
+  void AddItem(std::string item);
+  void ClearItems();
+  // -1: no item chosen. The text shows the chosen item.
+  int ItemIndex() const { return index_; }
+  void SetItemIndex(int index);
+  // The user chose an item, or typed a text (the backend calls these).
+  void UserSelected(int index);
+  void UserEdited(std::string text);
+
+ private:
+  Style style_;
+  std::vector<std::string> items_;
+  int index_ = -1;
+};
+
+// Two arrows that step a number between its limits; an associated edit shows the number and
+// takes one typed by the user.
+class UpDown : public Control {
+ public:
+  UpDown(Component* owner, Control* parent, std::string name)
+      : Control(owner, parent, std::move(name), ComponentClass::UpDown) {}
+  int Min() const { return min_; }
+  int Max() const { return max_; }
+  void SetRange(int min, int max);
+  void SetAssociate(Edit* edit);
+  Edit* Associate() const { return associate_; }
+  // The associated edit's number when it holds one (the nearest limit when it lies outside),
+  // else the last position.
+  int Position() const;
+  // Kept within the limits; the associated edit shows it.
+  void SetPosition(int position);
+  // The user's arrow: one step up or down.
+  void Click(bool up);
+
+ private:
+  int min_ = 0, max_ = 100, position_ = 0;
+  Edit* associate_ = nullptr;
 };
 
 class ProgressBar : public Control {
@@ -357,6 +421,10 @@ class Form : public Control {
   std::function<void(int key, unsigned shift)> OnKeyUp;
 
   void Show();
+  // Shows the form modally until a button with a modal result is clicked or the form is
+  // closed (then mrCancel); returns the result.
+  int ShowModal();
+  int ModalResult = mrNone;
   // Runs OnClose once, then ends the form; the main form's close ends the program.
   void Close();
   bool Closed() const { return closed_; }

@@ -388,6 +388,20 @@ bool QtApplication::ExecuteOpenDialog(OpenDialog& dialog) {
   return true;
 }
 
+int QtApplication::ShowModal(Form& form) {
+  qtui::FormWindow* w = d_->Ensure(form);
+  w->setWindowModality(Qt::ApplicationModal);
+  form.SetVisible(true);
+  if (!w->isVisible()) w->show();
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  if (OnShowModal) OnShowModal(form);
+  if ((AutoAnswer || !answers_.empty()) && form.ModalResult == mrNone) form.ModalResult = mrCancel;
+  while (form.ModalResult == mrNone && !form.Closed() && w->isVisible() && !terminated_)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  form.SetVisible(false);
+  return form.ModalResult != mrNone ? form.ModalResult : mrCancel;
+}
+
 int QtApplication::OpenDocument(const std::string& viewer, const std::string& document) {
   int recorded = Application::OpenDocument(viewer, document);
   // Unattended runs start no viewer; they see the failure a missing viewer gives.

@@ -42,6 +42,9 @@ class QtApplication : public Application {
   void TimerChanged(Timer& timer) override;
   void TimerDestroyed(Timer& timer) override;
   bool ExecuteOpenDialog(OpenDialog& dialog) override;
+  // Unattended (queued answers or AutoAnswer), a modal form that OnShowModal left without a
+  // result is cancelled; otherwise it waits for the user.
+  int ShowModal(Form& form) override;
   int OpenDocument(const std::string& viewer, const std::string& document) override;
   void FormCreated(Form& form) override;
   void FormShown(Form& form) override;

@@ -19,9 +19,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QScrollBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <map>
@@ -172,6 +175,7 @@ class ControlPeer : public QtPeer {
     ApplyContent(c, Property::Lines);
     ApplyContent(c, Property::Range);
     ApplyContent(c, Property::Panels);
+    ApplyContent(c, Property::Items);
   }
 
  protected:
@@ -215,15 +219,75 @@ class GroupBoxPeer : public ControlPeer {
   }
 };
 
+// An edit: the text both ways (what the user types reaches the component).
 class EditPeer : public ControlPeer {
  public:
-  using ControlPeer::ControlPeer;
+  EditPeer(std::shared_ptr<FormUi> ui, QWidget* widget, Edit& edit) : ControlPeer(std::move(ui), widget) {
+    auto* e = static_cast<QLineEdit*>(widget);
+    if (edit.NumbersOnly)
+      e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), e));
+    Edit* target = &edit;
+    QObject::connect(e, &QLineEdit::textChanged, e, [this, target](const QString& text) {
+      if (!syncing_) target->UserEdited(Utf8ToCp1252(text.toStdString()));
+    });
+  }
 
  protected:
   void ApplyCaption(Control& c) override {
-    if (auto* e = qobject_cast<QLineEdit*>(w_.data())) e->setText(ToQString(c.Caption()));
-    if (auto* b = qobject_cast<QComboBox*>(w_.data())) b->setEditText(ToQString(c.Caption()));
+    auto* e = static_cast<QLineEdit*>(w_.data());
+    QString text = ToQString(c.Caption());
+    if (e->text() == text) return;
+    syncing_ = true;
+    e->setText(text);
+    syncing_ = false;
   }
+
+ private:
+  bool syncing_ = false;
+};
+
+// A drop-down list: its items, the chosen one and (editable) the text, both ways.
+class ComboPeer : public ControlPeer {
+ public:
+  ComboPeer(std::shared_ptr<FormUi> ui, QWidget* widget, ComboBox& box) : ControlPeer(std::move(ui), widget) {
+    auto* b = static_cast<QComboBox*>(widget);
+    ComboBox* target = &box;
+    QObject::connect(b, &QComboBox::currentIndexChanged, b, [this, target](int index) {
+      if (!syncing_) target->UserSelected(index);
+    });
+    if (b->isEditable())
+      QObject::connect(b, &QComboBox::editTextChanged, b, [this, target](const QString& text) {
+        if (!syncing_) target->UserEdited(Utf8ToCp1252(text.toStdString()));
+      });
+  }
+
+ protected:
+  void ApplyCaption(Control& c) override {
+    auto* b = static_cast<QComboBox*>(w_.data());
+    if (!b->isEditable()) return;
+    QString text = ToQString(c.Caption());
+    if (b->currentText() == text) return;
+    syncing_ = true;
+    b->setEditText(text);
+    syncing_ = false;
+  }
+  void ApplyContent(Control& c, Property p) override {
+    auto& box = static_cast<ComboBox&>(c);
+    auto* b = static_cast<QComboBox*>(w_.data());
+    syncing_ = true;
+    if (p == Property::Items) {
+      b->clear();
+      for (const std::string& item : box.Items()) b->addItem(ToQString(item));
+    }
+    if (p == Property::Items || p == Property::ItemIndex) {
+      b->setCurrentIndex(box.ItemIndex());
+      if (b->isEditable()) b->setEditText(ToQString(box.Caption()));
+    }
+    syncing_ = false;
+  }
+
+ private:
+  bool syncing_ = false;
 };
 
 class MemoPeer : public ControlPeer {
@@ -402,7 +466,7 @@ QWidget* CreateWidget(Control& c) {
     case ComponentClass::Panel: {
       auto* l = new QLabel;
       l->setTextFormat(Qt::PlainText);
-      l->setFrameStyle(QFrame::Panel | QFrame::Raised);
+      l->setFrameStyle(QFrame::Panel | (c.Sunken ? QFrame::Sunken : QFrame::Raised));
       l->setAlignment(Qt::AlignCenter);
       return l;
     }
@@ -432,8 +496,27 @@ QWidget* CreateWidget(Control& c) {
     case ComponentClass::Edit: return new QLineEdit;
     case ComponentClass::ComboBox: {
       auto* b = new QComboBox;
-      b->setEditable(true);
+      auto* box = dynamic_cast<ComboBox*>(&c);
+      b->setEditable(!box || box->GetStyle() == ComboBox::Style::DropDown);
+      if (b->isEditable()) b->setInsertPolicy(QComboBox::NoInsert);
       return b;
+    }
+    case ComponentClass::UpDown: {
+      // The two arrows, one above the other.
+      auto* w = new QWidget;
+      auto* layout = new QVBoxLayout(w);
+      layout->setContentsMargins(0, 0, 0, 0);
+      layout->setSpacing(0);
+      auto* updown = dynamic_cast<UpDown*>(&c);
+      for (bool up : {true, false}) {
+        auto* b = new QToolButton(w);
+        b->setArrowType(up ? Qt::UpArrow : Qt::DownArrow);
+        b->setObjectName(up ? QStringLiteral("up") : QStringLiteral("down"));
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+        layout->addWidget(b);
+        if (updown) QObject::connect(b, &QToolButton::clicked, b, [updown, up] { updown->Click(up); });
+      }
+      return w;
     }
     case ComponentClass::ProgressBar: {
       auto* p = new QProgressBar;
@@ -464,7 +547,11 @@ std::unique_ptr<ControlPeer> CreatePeer(Control& c, std::shared_ptr<FormUi> ui, 
     case ComponentClass::GroupBox:
     case ComponentClass::RadioGroup: return std::make_unique<GroupBoxPeer>(std::move(ui), w);
     case ComponentClass::Edit:
-    case ComponentClass::ComboBox: return std::make_unique<EditPeer>(std::move(ui), w);
+      if (auto* edit = dynamic_cast<Edit*>(&c)) return std::make_unique<EditPeer>(std::move(ui), w, *edit);
+      return std::make_unique<ControlPeer>(std::move(ui), w);
+    case ComponentClass::ComboBox:
+      if (auto* box = dynamic_cast<ComboBox*>(&c)) return std::make_unique<ComboPeer>(std::move(ui), w, *box);
+      return std::make_unique<ControlPeer>(std::move(ui), w);
     case ComponentClass::Memo: return std::make_unique<MemoPeer>(std::move(ui), w);
     case ComponentClass::ListBox: return std::make_unique<ListBoxPeer>(std::move(ui), w);
     case ComponentClass::ProgressBar: return std::make_unique<ProgressPeer>(std::move(ui), w);

@@ -41,8 +41,8 @@ enum Msg : int {
   // This build's own messages.
   MsgNotInThisBuild,      // "X: not available in this build"
   MsgExternalLoaderFor,   // "External loader for X"
-  MsgFileUpload,
-  MsgBootModeProgramming,
+  MsgUploadFileUnreadable,  // "The package file X cannot be opened: the file upload is stopped."
+  MsgUploadRefused,         // "The NAME refused the file X."
   MsgNoRestart,         // the instrument did not say "!" after programming
   MsgNoAnswer,          // a command the session waits on got no answer
   MsgPortGone,          // the instrument's port went away (unplugged)
@@ -71,6 +71,11 @@ enum Msg : int {
   MsgLineRateUnknown,        // a rate the instrument cannot be told to go back to
   MsgSRecordFileDamaged,     // "The package file X is no valid S-record file (line #: ...)"
   MsgBasicLoaderSilent,      // the Basic-Loader stopped answering
+  // The file-list upload, the menu commands.
+  MsgUploadNotFinished,   // file
+  MsgDocumentMissing,     // document
+  MsgProgramVersion,      // this program's version
+  MsgNoExternalLoader,    // file
   MsgCount
 };
 

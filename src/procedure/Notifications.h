@@ -24,8 +24,10 @@ inline constexpr std::int32_t NotifySendFollowUp = 10023;        // send the fol
 inline constexpr std::int32_t NotifySecondStage = 10024;         // second file, sensor, file list, end
 inline constexpr std::int32_t NotifyStartBasicLoader = 10025;    // start the Basic-Loader terminal
 inline constexpr std::int32_t NotifyRunExternalLoader = 10030;   // external loader, first file
-inline constexpr std::int32_t NotifyAdvance = 10040;             // advance without an acknowledgement
+inline constexpr std::int32_t NotifyAdvance = 10040;             // advance without an acknowledgement;
+                                                                 // the device-menu handler's handheld step
 inline constexpr std::int32_t NotifyRunBootstrapLoader = 10043;  // classic or 5xx bootstrap loader
+inline constexpr std::int32_t NotifyRunLaboratory = 10045;       // laboratory instrument chosen and checked
 inline constexpr std::int32_t NotifyRunClassicLoaderDirect = 10046;  // classic loader, no dialogue
 inline constexpr std::int32_t NotifySecondStageFailed = 10047;   // ReportFailure without retry
 inline constexpr std::int32_t NotifyRunWinCE = 10050;            // Windows CE transfer

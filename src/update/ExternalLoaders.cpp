@@ -168,8 +168,9 @@ int TUpdateForm::RunExternalLoader(const std::string& file) {
     case FileTypeTag::Bin:
       break;
   }
-  // The serial boot-loader packages have no external loader.
-  ReportNotInThisBuild(FillX(CatalogueText(MsgExternalLoaderFor), file));
+  // The serial boot-loader packages have no external loader (their first file goes through the
+  // serial boot loader; a definition file or further version file of theirs cannot be programmed).
+  ReportText(FillX(CatalogueText(MsgNoExternalLoader), file));
   return 1;
 }
 

@@ -157,17 +157,19 @@ void TUpdateForm::AppendFileListItems(const std::string& items) {
   }
 }
 
-bool TUpdateForm::PackageFileUsable(const std::string& name) {
+bool TUpdateForm::PackageFileUsable(const std::string& name, PackageImage image) {
+  if (image == PackageImage::ByFileType && fileType_ == FileTypeTag::Txt)
+    image = record_.processorType == 21560 ? PackageImage::Bsl5xx : PackageImage::Classic;
   std::string message;
   const auto path = platform::files::Resolve(programFolder_, name);
   if (name.empty() || !path) {
     message = FillX(CatalogueText(MsgPackageFileMissing), name);
   } else if (platform::files::FileSize(*path) == 0) {
     message = FillX(CatalogueText(MsgPackageFileEmpty), name);
-  } else if (fileType_ == FileTypeTag::Txt) {
+  } else if (image == PackageImage::Classic || image == PackageImage::Bsl5xx) {
     // The bootstrap loaders program TI-TXT images: one that cannot be read is refused now.
     loaders::ImageReadResult result;
-    if (record_.processorType == 21560) {
+    if (image == PackageImage::Bsl5xx) {
       std::vector<loaders::ImageBlock54xx> blocks(loaders::kImageBlocks);
       int vectorIndex = -1, vectorCount = 0;
       result = loaders::LoadImage54xxFile(*path, loaders::kImage54xxBufferBytes, blocks.data(),
@@ -179,7 +181,7 @@ bool TUpdateForm::PackageFileUsable(const std::string& name) {
                                       loaders::kImageBlocks, upper);
     }
     if (!result.ok()) message = loaders::ImageErrorText(result, name, language_);
-  } else if (fileType_ == FileTypeTag::Bin) {
+  } else if (image == PackageImage::ByFileType && fileType_ == FileTypeTag::Bin) {
     // The serial boot loader's image must fit its buffer with padding and trailer.
     const std::int64_t size = platform::files::FileSize(*path);
     if (size > static_cast<std::int64_t>(loaders::T_EMFLoader::kMaxFileSize))

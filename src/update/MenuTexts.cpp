@@ -9,6 +9,8 @@ const char* ReadmeDocument(std::int32_t language, std::int32_t startMode) {
   return language == 1 ? "Firmwareupdate_meters.pdf" : "Firmwareupdate_Messgeraete.pdf";
 }
 
+const char* ProgramVersion() { return UPDATE_PROGRAM_VERSION; }
+
 std::string VersionBoxText(std::string_view version) {
   return "     Version " + std::string(version) + std::string(27, ' ');
 }

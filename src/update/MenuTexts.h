@@ -12,10 +12,13 @@ namespace update {
 const char* LanguageFile(std::int32_t language);
 // The read-me document for a language and start mode.
 const char* ReadmeDocument(std::int32_t language, std::int32_t startMode);
-inline constexpr const char* kViewerProgram = "AcroRd32.exe";
+// The read-me opens with the desktop's viewer for its type, not with a named program.
+inline constexpr const char* kDesktopViewer = "";
 inline constexpr const char* kViewerFailed = "Programm konnte nicht gestartet werden!";
 // The version box text: five blanks, "Version ", the version text and 27 blanks.
 std::string VersionBoxText(std::string_view version);
+// This program's own version.
+const char* ProgramVersion();
 
 // ---- hidden keys: a function key released with its modifiers held (further ones ignored) ----
 struct HiddenKey {

@@ -1,5 +1,6 @@
 // Menu commands and the hidden keys.
 #include "platform/Application.h"
+#include "platform/Files.h"
 #include "procedure/Infotext.h"
 #include "update/MenuTexts.h"
 #include "update/Updatemain.h"
@@ -20,23 +21,33 @@ void TUpdateForm::LanguageClick(platform::Component* sender) {
   UpdateMemo->Add(Expand(progDevice_.texts.StartText(language_)));
 }
 
+// The read-me lies in the program folder; the desktop's viewer for its type opens it.
 void TUpdateForm::ReadmeClick(platform::Component*) {
+  if (!platform::HasApp()) return;
   const char* document = ReadmeDocument(language_, static_cast<std::int32_t>(startMode_));
-  int result = platform::HasApp() ? platform::App().OpenDocument(kViewerProgram, document) : 0;
-  if (result <= 32 && platform::HasApp())
+  const auto path = platform::files::Resolve(programFolder_, document);
+  if (!path || !platform::files::IsFile(*path)) {
+    ShowBox(FillX(CatalogueText(MsgDocumentMissing), document), platform::BoxIcon::Error,
+            platform::BoxButtons::Ok);
+    return;
+  }
+  if (platform::App().OpenDocument(kDesktopViewer, *path) <= 32)
     platform::App().MessageBox(kViewerFailed, "", platform::BoxIcon::None, platform::BoxButtons::Ok);
 }
 
 void TUpdateForm::SWVersionClick(platform::Component*) {
-  // The version text is shown as written, without placeholders.
+  // The package's version text as written, without placeholders, and this program's own.
   if (platform::HasApp())
-    platform::App().MessageBox(VersionBoxText(ini_.version), InfoCaption(language_),
-                               platform::BoxIcon::Information, platform::BoxButtons::Ok);
+    platform::App().MessageBox(VersionBoxText(ini_.version) + "\r\n     " +
+                                   FillX(CatalogueText(MsgProgramVersion), ProgramVersion()),
+                               InfoCaption(language_), platform::BoxIcon::Information,
+                               platform::BoxButtons::Ok);
 }
 
 void TUpdateForm::LoadProgFileClick(platform::Component*) {
   OpenProgFileDialog->InitialDir = programFolder_;
   if (OpenProgFileDialog->Execute()) ChosenProgramFile = OpenProgFileDialog->FileName;
+  platform::files::SetCurrentFolder(programFolder_);
 }
 
 void TUpdateForm::FormKeyUp(int key, unsigned shift) {

@@ -24,7 +24,8 @@ constexpr std::int32_t kRestartMs = 30000;
 constexpr std::int32_t kSensorUpdateMs = 40 * 60 * 1000;
 
 // By FileType: the notification that starts its procedure after a passed check, and what a
-// retry on OK repeats.
+// retry on OK repeats. A serial boot-loader package (FileType 4) repeats its transfer: the
+// procedure finds the instrument in its loader or starts the loader again.
 constexpr std::int32_t kProcedureNotification[] = {NotifySendFollowUp, NotifyRunBootstrapLoader,
                                                    NotifyRunWinCE, NotifySendHexStart,
                                                    NotifyRunEmfLoader};
@@ -188,7 +189,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
     case NotifyBootId:
       session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
       StoreText(record_.bootLoaderId, text, DeviceRecord::kBootIdCap);
-      BootModeMenuCommand(false);
+      TGZ48ProgrammingClick(nullptr);
       break;
     case NotifyRunBootstrapLoader:
       session.SessionStep = SessionStepTag::Programmed;
@@ -206,7 +207,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
     case NotifyBootMarker:
       session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
       session.BootMarker = static_cast<char>(ev.payload & 0xFF);
-      BootModeMenuCommand(true);
+      LabXXXClick(nullptr);
       break;
     case NotifyRunClassicLoaderDirect:
       OkBitBtn->SetEnabled(false);
@@ -444,8 +445,14 @@ void TUpdateForm::OnInstrumentSilent() {
   const AwaitTag what = session.Awaiting;
   StopAwaiting();
   queue_.RemoveHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
+  const std::string uploading = upload_.active ? upload_.entry : std::string();
+  if (upload_.active) {
+    StopUpload();
+    session.Retry = RetryTag::Upload;
+  }
   ReportFailure(NotifyStepFailed);
   ReportLine(what == AwaitTag::Restart ? MsgNoRestart : MsgNoAnswer);
+  if (!uploading.empty()) UpdateMemo->Add(Expand(FillX(CatalogueText(MsgUploadNotFinished), uploading)));
 }
 
 void TUpdateForm::OnInstrumentPortGone() {
@@ -453,6 +460,10 @@ void TUpdateForm::OnInstrumentPortGone() {
   StopAwaiting();
   session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
   queue_.RemoveHandler(kernel::Bind<&TUpdateForm::AirPressureHandler>(), this);
+  if (upload_.active) {
+    StopUpload();
+    session.Retry = RetryTag::Upload;
+  }
   ReportFailure(NotifyStepFailed);
   ReportLine(MsgPortGone);
 }
@@ -466,6 +477,10 @@ void TUpdateForm::EndSession(bool final) {
     return;
   }
   StopAwaiting();
+  // The air-pressure dialogue below calls EndSession(false) again when it has finished: an
+  // upload that ended before it still gets its "U.606".
+  if (final) session.UploadFinished = true;
+  final = session.UploadFinished;
   wait.DelayTime(3000, true);
   comport::TComPort* port = InstrumentPortObject();
   if (startMode_ == StartModeTag::Sensor && port) port->LoadLastV24Parameter();
@@ -509,24 +524,39 @@ kernel::Event TUpdateForm::RetryOnOk(kernel::EventQueue&, kernel::Event ev) {
   queue_.RemoveHandler(kernel::Bind<&TUpdateForm::RetryOnOk>(), this);
   session.Halted = false;
   ReopenInstrumentPortIfGone();
-  if (!session.CheckPassed) {
-    // The failure came before the instrument was identified (its port went away during the
-    // identity dialogue): there is no procedure to repeat, OK starts the session afresh.
-    UpdateMemo->Clear();
-    StartSession();
-    return kernel::EventQueue::ConsumeEvent(ev);
-  }
-  if (ExternalLoaderDone) {
-    queue_.PostNotify(NotifyRunExternalLoader);
-  } else {
-    session.SessionStep = SessionStepTag::FurtherVersion;
-    queue_.PostNotify(ByFileType(kRetryNotification, fileType_));
-  }
   OkBitBtn->SetEnabled(false);
   UpdateMemo->Clear();
   SecTimer->SetEnabled(false);
   WaitProgressBar->SetPosition(0);
   outcome_ = Outcome::Running;
+  // A step of the device menu or the upload is repeated as it was; the FileType's retry
+  // table would program another file or none.
+  const RetryTag retry = session.Retry;
+  session.Retry = RetryTag::ByFileType;
+  switch (retry) {
+    case RetryTag::Handheld:  // the device-menu handler is still there and takes it
+      queue_.PostNotify(NotifyAdvance);
+      break;
+    case RetryTag::Laboratory:
+      queue_.AddHandler(kernel::Bind<&TUpdateForm::DeviceMenuHandler>(), this);
+      queue_.PostNotify(NotifyRunLaboratory);
+      break;
+    case RetryTag::Upload:  // again from the first file
+      StartFileUpload();
+      break;
+    case RetryTag::ByFileType:
+      if (!session.CheckPassed) {
+        // The failure came before the instrument was identified (its port went away during
+        // the identity dialogue): there is no procedure to repeat, OK starts the session afresh.
+        StartSession();
+      } else if (ExternalLoaderDone) {
+        queue_.PostNotify(NotifyRunExternalLoader);
+      } else {
+        session.SessionStep = SessionStepTag::FurtherVersion;
+        queue_.PostNotify(ByFileType(kRetryNotification, fileType_));
+      }
+      break;
+  }
   return kernel::EventQueue::ConsumeEvent(ev);
 }
 

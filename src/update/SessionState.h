@@ -43,6 +43,10 @@ enum class RefusalTag : std::int32_t {
   PackageFile,    // the program file the package names is missing, empty or damaged
 };
 
+// What the retry on OK repeats after a failure: the step of the FileType's retry table, or the
+// step of the device menu or the file-list upload that failed.
+enum class RetryTag : std::int32_t { ByFileType, Handheld, Laboratory, Upload };
+
 // What one session knows. The session start resets it with one assignment; what outlives a
 // session lives on the window itself.
 struct SessionState {
@@ -81,6 +85,8 @@ struct SessionState {
   bool SecondFileProgrammed = false;
   bool AckWhileProgramming = false;   // the restart's "!" came before the success was known  // the second stage programmed the second program file
   std::int32_t RateRepeats = 0;    // time-outs that repeated the current search rate
+  RetryTag Retry = RetryTag::ByFileType;  // set by the step that fails
+  bool UploadFinished = false;  // the file-list upload ended: "U.606" closes the session
 };
 
 // The notification that starts the procedure of a FileType after a passed check.

@@ -217,10 +217,9 @@ void TUpdateForm::BuildMenu() {
 
   for (platform::MenuItem* m : {Deutsch, Englisch})
     m->OnClick = [this](platform::Component* s) { LanguageClick(s); };
-  for (platform::MenuItem* m : {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48, LabXXX})
-    m->OnClick = [this](platform::Component* s) {
-      ReportNotInThisBuild(static_cast<platform::MenuItem*>(s)->Caption());
-    };
+  for (platform::MenuItem* m : {DevMultiZ48, DevpHZ48, DevOxiZ48, DevCondZ48})
+    m->OnClick = [this](platform::Component* s) { TGZ48ProgrammingClick(s); };
+  LabXXX->OnClick = [this](platform::Component* s) { LabXXXClick(s); };
 
   Help = item(&root, "Help", "&Hilfe");
   Readme = item(Help, "Readme", "&Read me ...");
@@ -472,60 +471,44 @@ void TUpdateForm::ReportNotInThisBuild(const std::string& what) {
   UpdateMemo->Add(FillX(CatalogueText(MsgNotInThisBuild), what));
 }
 
-void TUpdateForm::StartFileUpload() {
-  ReportNotInThisBuild(CatalogueText(MsgFileUpload));
-  queue_.PostNotify(NotifySecondStageFailed);
-}
-
-void TUpdateForm::BootModeMenuCommand(bool laboratory) {
-  ReportFailure(NotifySecondStageFailed);
-  ReportNotInThisBuild(laboratory ? "Lab XXX" : CatalogueText(MsgBootModeProgramming));
-}
-
 procedure::ProcedureContext TUpdateForm::ProcedureContext() {
   return {*this, language_, WaitProgressBar, wait, record_, InstrumentPortObject(), queue_};
 }
 
 bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::string& file,
                                bool askFirst, bool syncFirst) {
-  if (kind == ProcedureKind::ClassicBsl || kind == ProcedureKind::Bsl54xx) {
-    // Created, run and destroyed within the event that asked for it.
-    std::unique_ptr<loaders::BootstrapLoader> procedure;
-    if (kind == ProcedureKind::Bsl54xx)
-      procedure = std::make_unique<loaders::T_BSL_54XX_430>(ProcedureContext());
-    else
-      procedure = std::make_unique<loaders::T_BSL430>(ProcedureContext());
-    failureDetails_.clear();
-    session.AckWhileProgramming = false;
-    procedureRunning_ = true;
-    bool ok = procedure->Run(variant, file, askFirst, syncFirst);
-    procedureRunning_ = false;
-    lastProcedureError_ = procedure->ErrorCode();
-    return ok;
+  // Every procedure is created, run and destroyed within the event that asked for it.
+  failureDetails_.clear();
+  session.AckWhileProgramming = false;
+  procedureRunning_ = true;
+  bool ok = false;
+  switch (kind) {
+    case ProcedureKind::ClassicBsl:
+    case ProcedureKind::Bsl54xx: {
+      std::unique_ptr<loaders::BootstrapLoader> procedure;
+      if (kind == ProcedureKind::Bsl54xx)
+        procedure = std::make_unique<loaders::T_BSL_54XX_430>(ProcedureContext());
+      else
+        procedure = std::make_unique<loaders::T_BSL430>(ProcedureContext());
+      ok = procedure->Run(variant, file, askFirst, syncFirst);
+      lastProcedureError_ = procedure->ErrorCode();
+      break;
+    }
+    case ProcedureKind::EmfLoader: {
+      loaders::T_EMFLoader procedure(ProcedureContext());
+      ok = procedure.Run(variant, file, askFirst);
+      lastProcedureError_ = procedure.ErrorCode();
+      break;
+    }
+    case ProcedureKind::WinCE: {
+      loaders::TWinCEProg procedure(ProcedureContext());
+      ok = procedure.Run(variant, file, askFirst) != 0;
+      lastProcedureError_ = ok ? 0 : 1;
+      break;
+    }
   }
-  if (kind == ProcedureKind::EmfLoader) {
-    loaders::T_EMFLoader procedure(ProcedureContext());
-    failureDetails_.clear();
-    procedureRunning_ = true;
-    bool ok = procedure.Run(variant, file, askFirst);
-    procedureRunning_ = false;
-    lastProcedureError_ = procedure.ErrorCode();
-    return ok;
-  }
-  if (kind == ProcedureKind::WinCE) {
-    // Created, run and destroyed within the event that asked for it.
-    loaders::TWinCEProg procedure(ProcedureContext());
-    failureDetails_.clear();
-    procedureRunning_ = true;
-    bool ok = procedure.Run(variant, file, askFirst) != 0;
-    procedureRunning_ = false;
-    lastProcedureError_ = ok ? 0 : 1;
-    return ok;
-  }
-  const char* names[] = {"Bootstrap loader", "5xx bootstrap loader", "Serial boot loader",
-                         "Windows CE transfer"};
-  ReportNotInThisBuild(std::string(names[static_cast<int>(kind)]) + " (" + file + ")");
-  return false;
+  procedureRunning_ = false;
+  return ok;
 }
 
 }  // namespace update

@@ -7,6 +7,9 @@
 //   Session.cpp     the session handler, sequencer, second stage, end, failure report
 //   Identify.cpp    identity dialogue and the package check
 //   Menus.cpp       menu commands and hidden keys
+//   DeviceMenu.cpp  the device-menu handler: handheld and laboratory programming without the
+//                   identity dialogue (from the menu, or for an instrument found in boot mode)
+//   Upload.cpp      the file-list upload
 //
 // Components and handlers keep the German names of the window's description, which the
 // language files translate by name:
@@ -105,6 +108,10 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
 
   void ClearIdentityLabels();
   void FormKeyUp(int key, unsigned shift);
+  // The device commands; the session calls them without a sender for an instrument that
+  // announced itself in boot mode.
+  void TGZ48ProgrammingClick(platform::Component* sender);
+  void LabXXXClick(platform::Component* sender);
   void LanguageClick(platform::Component* sender);
   void ReadmeClick(platform::Component* sender);
   void SWVersionClick(platform::Component* sender);
@@ -178,9 +185,11 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   bool SearchStep(bool advance);
   void ReportNoDevice();
   bool CheckInstrument();
-  // The package file exists, is not empty and (for the bootstrap loaders) reads as an image;
+  // The package file exists, is not empty and reads as the image its loader takes (by the
+  // FileType: a bootstrap loader's TI-TXT image, the serial boot loader's binary image);
   // otherwise the user is told which file and what is wrong.
-  bool PackageFileUsable(const std::string& name);
+  enum class PackageImage { ByFileType, None, Classic, Bsl5xx };
+  bool PackageFileUsable(const std::string& name, PackageImage image = PackageImage::ByFileType);
   bool UpdateDue() const;
   bool SecondUpdateDue() const;
   void SetClock(bool secondsForm);
@@ -274,10 +283,37 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   int WaitForChild(platform::Process& child, const std::string& what);
   // Sets the Wine prefix up when it is new and links its COM port to the port's device.
   bool LendPortToWine(const LoaderLaunch& launch, int com, std::string& why);
-  // Steps that this build does not have: each says so and fails.
-  void StartFileUpload();
-  void BootModeMenuCommand(bool laboratory);
   void ReportNotInThisBuild(const std::string& what);
+
+  // ---- device menu (DeviceMenu.cpp) ----
+  void DeviceCommand(bool laboratory, std::size_t row);
+  void BeginDeviceSession();
+  void RefuseDeviceCommand();
+  kernel::Event DeviceMenuHandler(kernel::EventQueue& sender, kernel::Event ev);
+  void HandheldProgramming();
+  void LaboratoryProgramming();
+  // The laboratory image: "LABXXX.TXT", or the definition file when it is longer than 4 characters.
+  std::string LaboratoryFile() const;
+  bool LaboratoryUses5xx() const;
+  bool deviceMenuBusy_ = false;  // the handler's own programming and wait are running
+
+  // ---- file-list upload (Upload.cpp) ----
+  void StartFileUpload();
+  kernel::Event UploadHandler(kernel::EventQueue& sender, kernel::Event ev);
+  void NextUploadFile();
+  bool AnnounceUploadFile(bool first);
+  void SendUploadPacket();
+  // Ends the upload as a failure of the session, with the message about the file.
+  void UploadFailed(int message, std::string file);
+  void StopUpload();
+  struct UploadState {
+    bool active = false;
+    std::size_t index = 0;   // next FileList position to announce
+    bool sending = false;    // the announced file's packets are going out
+    std::string entry;       // the FileList entry being sent
+    std::string data;        // its bytes
+    std::size_t sent = 0;    // bytes of data already sent
+  } upload_;
 
   void BuildComponents();
   void BuildMenu();

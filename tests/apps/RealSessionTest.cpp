@@ -222,6 +222,76 @@ TEST(RealSession, CompleteUpdateThroughThe5xxLoader) {
   EXPECT_EQ(old.status, 1) << old.output;
 }
 
+// Replaces every occurrence of from in the file.
+void Rewrite(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = ReadText(path);
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  WriteText(path, text);
+}
+
+// A laboratory instrument without firmware, sitting in its classic loader: nothing answers
+// the search's probes, the loader answers the wake-up frame with 0x90, and the tool programs
+// the row's definition file straight through the loader (no identity dialogue, the password
+// of the default vector) and ends with the success text.
+TEST(RealSession, LaboratoryInstrumentInBootModeIsProgrammedThroughItsLoader) {
+  WorkDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  std::string pkg = CopyPackage(dir);
+  Rewrite(pkg + "/Update.ini", "Baud=2,3,4,1,0", "Baud=3");  // one search rate, to be quick
+  std::string dump = dir / "flash.txt";
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--boot", "marker", "--boot-marker", "90", "--dump", dump})) << sim.Output();
+
+  auto r = RunConsole(pkg, sim, 240000);
+  EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+  std::string log = sim.Log();
+  EXPECT_FALSE(r.timedOut) << r.output;
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Store new data !!"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Download successfully completed !"), std::string::npos) << r.output;
+  EXPECT_NE(log.find("wake frame 1"), std::string::npos) << log;
+  EXPECT_NE(log.find("state firmware started, version 1.02"), std::string::npos) << log;
+  for (const char* command : {"cmd A.1000", "cmd A.2003", "cmd A.5577", "cmd A.5588"})
+    EXPECT_EQ(log.find(command), std::string::npos) << command << " reached the instrument";
+  auto same = RunProgram({BinPath("instrument-sim"), "--compare", dump, pkg + "/FW_DEMO.TXT"}, dir.path, {}, 20000);
+  EXPECT_EQ(same.status, 0) << same.output;
+}
+
+// After the firmware the package's file list goes to the instrument: each file under its
+// lower-cased name, equal to the package's; the session ends with the oxygen meter's air
+// pressure, the end command and "U.606".
+TEST(RealSession, FileListIsUploadedAfterTheFirmware) {
+  WorkDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  std::string pkg = CopyPackage(dir);
+  Rewrite(pkg + "/ProgDevice.ini", "ProgFile2=FW_DEMO.TXT", "ProgFile2=FW_DEMO.TXT,DATA\\TABLE.BIN,Notes.dat");
+  fs::create_directories(pkg + "/Data");
+  std::string table;
+  for (int i = 0; i < 700; ++i) table += static_cast<char>((i * 13) & 0xFF);
+  WriteText(pkg + "/Data/Table.bin", table);
+  WriteText(pkg + "/NOTES.DAT", "first line\r\nsecond line\r\n");
+  std::string received = dir / "received";
+  Simulator sim;
+  ASSERT_TRUE(sim.Start(dir, {"--firmware", SourcePath("sim/firmware/FW_DEMO_101.TXT"), "--upload-dir", received}))
+      << sim.Output();
+
+  auto r = RunConsole(pkg, sim, 240000);
+  EXPECT_EQ(sim.Stop(), 0) << sim.Output();
+  std::string log = sim.Log();
+  EXPECT_FALSE(r.timedOut) << r.output;
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Download successfully completed !"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadText(received + "/data/table.bin"), table);
+  EXPECT_EQ(ReadText(received + "/notes.dat"), "first line\r\nsecond line\r\n");
+  const std::size_t announced = log.find("cmd A.12000#data\\table.bin");
+  const std::size_t end = log.find("cmd A.1121", announced);
+  const std::size_t final = log.find("cmd U.606", end);
+  EXPECT_NE(announced, std::string::npos) << log;
+  EXPECT_NE(log.find("cmd A.12010#(255 bytes)", announced), std::string::npos) << log;
+  EXPECT_NE(end, std::string::npos) << log;
+  EXPECT_NE(final, std::string::npos) << log;
+}
+
 // The flash check the demo relies on, on small made-up files.
 TEST(FlashCompare, ExitStatusAndFirstDifference) {
   WorkDir dir;

@@ -121,7 +121,9 @@ TEST(SRecordFile, WellFormedFilesAndTheFirstFault) {
     SCOPED_TRACE(c.what);
     loaders::SRecordFileCheck r = loaders::CheckSRecordFile(c.file);
     EXPECT_EQ(r.ok, c.ok) << r.why;
-    if (!c.ok) EXPECT_EQ(r.line, c.line) << r.why;
+    if (!c.ok) {
+      EXPECT_EQ(r.line, c.line) << r.why;
+    }
   }
   EXPECT_EQ(loaders::CheckSRecordFile(good).dataRecords, 2u);
 }

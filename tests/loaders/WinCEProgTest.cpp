@@ -160,7 +160,9 @@ TEST(WinCEProg, TheInstrumentsRequestsToSendAPacketAgain) {
     b.File("TORVEX.EXE", Random(2500, 3));
     EXPECT_EQ(b.Run(), c.ok);
     EXPECT_EQ(b.instrument.WinCEBlocks(), c.packets);
-    if (!c.ok) EXPECT_TRUE(b.Reported(c.says));
+    if (!c.ok) {
+      EXPECT_TRUE(b.Reported(c.says));
+    }
     b.ExpectCleanedUp();
   }
 }
@@ -180,7 +182,9 @@ TEST(WinCEProg, AFileTheInstrumentHasIsSkipped) {
   EXPECT_TRUE(b.Run());
   EXPECT_EQ(b.instrument.WinCEReceived(), (std::vector<std::string>{"TORVEX.EXE", "PARAMS.DAT"}));
   for (const sim::WinCEFile& f : b.instrument.WinCEFiles())
-    if (f.name == "HELP.DLL") EXPECT_EQ(std::string(f.data.begin(), f.data.end()), old);
+    if (f.name == "HELP.DLL") {
+      EXPECT_EQ(std::string(f.data.begin(), f.data.end()), old);
+    }
   // With the user's consent to a repeat every file is taken.
   Bench again(c);
   again.File("TORVEX.EXE", Random(10, 8));

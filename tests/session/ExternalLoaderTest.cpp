@@ -180,18 +180,24 @@ class LoaderForm : public update::TUpdateForm {
 
 class ExternalLoaderTest : public ::testing::Test {
  protected:
-  void Start(sim::InstrumentConfig config, const std::string& devStartCmd = "1") {
+  // The row's boot-loader marker and definition file, and the search's baud list, for the
+  // handheld instrument in boot mode.
+  struct Row {
+    std::string bootLoadKenn, progDefFile, baud;
+  };
+  void Start(sim::InstrumentConfig config, const std::string& devStartCmd = "1", const Row& row = {}) {
     config.recordLoader.enabled = true;
     pty = std::make_unique<sessiontest::PtyInstrument>(std::move(config));
     ASSERT_TRUE(pty->Ok());
     folder = testsupport::MakeTempDir("extloader");
-    WriteText(folder + "/Update.ini", "Language=1\r\nVersion=V 1.0\r\nBaud=\r\nCom=\r\nException=\r\n");
+    WriteText(folder + "/Update.ini",
+              "Language=1\r\nVersion=V 1.0\r\nBaud=" + row.baud + "\r\nCom=\r\nException=\r\n");
     WriteText(folder + "/ProgDevice.ini",
               "[Device]\r\nDevStartCmd=" + devStartCmd +
                   "\r\nDeviceNrDef=12345\r\nDeviceNr=28160\r\nDeviceName=Oxi 3310\r\n"
                   "ProgFile1=\r\nProgFile2=FW_M16.MOT\r\nProgFile3=\r\nSWKenn1=\r\nSWKenn2=564552533A\r\n"
-                  "SWKenn3=\r\nBootLoadKenn=\r\nFlashErase1=\r\nFlashErase2=\r\nFlashErase3=\r\n"
-                  "ProgDefFile=\r\nProzTyp=F16C\r\n\r\n"
+                  "SWKenn3=\r\nBootLoadKenn=" + row.bootLoadKenn + "\r\nFlashErase1=\r\nFlashErase2=\r\nFlashErase3=\r\n"
+                  "ProgDefFile=" + row.progDefFile + "\r\nProzTyp=F16C\r\n\r\n"
                   "StarttextD=Start\r\nStarttextE=Start\r\nAbbruchtextD=Abbruch\r\nAbbruchtextE=Aborted\r\n");
     image = testsupport::VersionedImage("1.05");
     WriteText(folder + "/fw_m16.mot", testsupport::SRecords(image));
@@ -411,6 +417,61 @@ TEST_F(ExternalLoaderTest, UpdaterLibraryProgramsOrReportsItsFailedStep) {
   ASSERT_FALSE(app.Boxes().empty());
   EXPECT_EQ(app.Boxes().back().text, "Updater library: M16Upd_Clear failed.");
   EXPECT_TRUE(form->PortTable[0]->IsOpen());
+}
+
+// A handheld instrument in boot mode: its loader's identification answers the search's
+// wake-up frame; the session checks the identification against the row's marker and has the
+// loader program write the row's definition file; after the instrument has stored it (9 s),
+// a new session starts by itself, identifies the instrument, which now runs the definition
+// file's firmware, and updates it the usual way. The whole session runs in real time (the
+// loader is a program of its own).
+TEST_F(ExternalLoaderTest, HandheldInBootModeGetsItsDefinitionFileThenTheUpdate) {
+  sim::InstrumentConfig c;
+  c.baud = 38400;  // the handheld loader's rate, where the search wakes it
+  c.bootMode = sim::BootMode::IdFrame;
+  c.bootText = "M16 BL V2.01";
+  c.wakeFrames = 1u << 0;
+  c.version = "0.00";
+  Start(c, "1", {"M16 BL", "DEF_M16.MOT", "5"});
+  Install("HEXLoad_8N1");
+  const testsupport::ImageRuns definition = testsupport::VersionedImage("1.00", 300);
+  WriteText(folder + "/DEF_M16.MOT", testsupport::SRecords(definition));
+  form->DebugMode = false;
+  form->Record().firstProgramFile.clear();
+  form->OkBitBtn->Click();
+  ASSERT_TRUE(app.RunUntil([&] { return form->SessionOver() || form->OkBitBtn->Enabled() || form->Closed(); },
+                           150000));
+  EXPECT_TRUE(form->SessionSucceeded()) << testing::PrintToString(form->UpdateMemo->Lines());
+  EXPECT_TRUE(FlashHoldsImage());
+  EXPECT_EQ(pty->instrument.Version(), "1.05");
+  EXPECT_TRUE(form->ExternalLoaderDone);
+  EXPECT_TRUE(MemoHas("Download successfully completed !"));
+  // Two loader runs: the definition file in boot mode, then the first program file.
+  std::string runs = ReadText(log);
+  EXPECT_NE(runs.find(" run DEF_M16.MOT -com3 -baudrate38400 -auto -exit"), std::string::npos) << runs;
+  EXPECT_NE(runs.find(" run fw_m16.mot -com3"), std::string::npos) << runs;  // as the folder spells it
+  EXPECT_LT(runs.find("DEF_M16.MOT"), runs.find("fw_m16.mot"));
+  EXPECT_EQ(form->Record().bootLoaderId, "") << "the second session is a normal one";
+  EXPECT_FALSE(form->TGZ48Programming->Enabled());
+}
+
+// A loader identification that does not carry the row's marker is another instrument: the
+// wrong-device refusal, no loader is started.
+TEST_F(ExternalLoaderTest, HandheldBootIdentificationWithoutTheMarkerIsRefused) {
+  sim::InstrumentConfig c;
+  c.baud = 38400;
+  c.bootMode = sim::BootMode::IdFrame;
+  c.bootText = "PIC BL 1.0";
+  c.wakeFrames = 1u << 0;
+  Start(c, "1", {"M16 BL", "DEF_M16.MOT", "5"});
+  Install("HEXLoad_8N1");
+  WriteText(folder + "/DEF_M16.MOT", testsupport::SRecords(testsupport::VersionedImage("1.00", 300)));
+  form->OkBitBtn->Click();
+  ASSERT_TRUE(app.RunUntil([&] { return form->OkBitBtn->Enabled() || form->Closed(); }, 60000));
+  EXPECT_EQ(form->SessionOutcome(), update::TUpdateForm::Outcome::Refused);
+  ASSERT_FALSE(app.Boxes().empty());
+  EXPECT_EQ(app.Boxes().back().text, "Wrong device connected !!");
+  EXPECT_TRUE(Runs().empty());
 }
 
 }  // namespace

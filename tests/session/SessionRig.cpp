@@ -69,7 +69,7 @@ void SessionRig::WritePackage(const Package& p) {
     dev += "SWKenn3=" + r.swKenn3 + "\r\n";
     dev += "BootLoadKenn=" + r.bootLoadKenn + "\r\n";
     dev += "FlashErase1=\r\nFlashErase2=" + r.flashErase2 + "\r\nFlashErase3=\r\n";
-    dev += "ProgDefFile=\r\n";
+    dev += "ProgDefFile=" + r.progDefFile + "\r\n";
     dev += "ProzTyp=" + r.prozTyp + "\r\n\r\n";
   }
   dev += "StarttextD=" + p.startText + "\r\nStarttextE=" + p.startTextE + "\r\n";

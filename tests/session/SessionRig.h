@@ -63,6 +63,7 @@ struct PackageRow {
   std::string bootLoadKenn;
   std::string flashErase2 = "0xFC00";
   std::string prozTyp = "F16C";
+  std::string progDefFile;
 };
 
 struct Package {

@@ -249,6 +249,97 @@ TEST(SimBoot, MarkersAndWakeFrameSelection) {
   EXPECT_EQ(labRig.line.Take(), std::vector<std::uint8_t>{0x90});
 }
 
+// The handheld loader in boot mode: its identification answers the wake-up frame, and then it
+// takes an external loader's records at the record loader's rate.
+TEST(SimBoot, HandheldLoaderTakesRecordsAfterItsIdentification) {
+  InstrumentConfig cfg;
+  cfg.bootMode = sim::BootMode::IdFrame;
+  cfg.baud = 38400;
+  cfg.recordLoader.enabled = true;
+  Rig rig(cfg);
+  rig.Send(std::vector<std::uint8_t>{0x68, 0x00, 0x00, 0x68, 0x00, 0x00, 0x00, 0x00, 0x16});
+  EXPECT_EQ(rig.line.TakeText(), std::string("h00h\x1D") + "BL V1.2" + "\x0C\x16");
+  EXPECT_EQ(rig.instrument.GetState(), sim::Instrument::State::Loader);
+  rig.Send(":02110000123497\r");  // wrong checksum: refused
+  rig.Send(":021100001234A7\r");
+  EXPECT_EQ(rig.line.Take(), (std::vector<std::uint8_t>{0x15, 0x06}));
+  EXPECT_EQ(rig.instrument.ReadMemory(0x1100), 0x12);
+  EXPECT_EQ(rig.instrument.ReadMemory(0x1101), 0x34);
+}
+
+// The file-list upload: each file announced, sent in packets whose length byte says where
+// they end (so CR, LF and NUL are data), closed and kept under its name; a name sent again
+// replaces the file. Pieces of a packet may come in separate writes.
+TEST(SimUpload, FilesAreKeptUnderTheirNames) {
+  Rig rig;
+  auto packet = [](const std::string& data) {
+    std::string p = "A.12010#";
+    p += static_cast<char>(data.size());
+    return p + data;
+  };
+  EXPECT_EQ(rig.Ask("A.12000#sub\\a.txt"), "!\r\n");
+  rig.line.bytes.clear();
+  rig.Send(packet(std::string("1\r\n\0" "2", 5)));
+  EXPECT_EQ(rig.line.TakeText(), "!\r\n");
+  const std::string second(255, 'x');
+  const std::string p2 = packet(second);
+  rig.Send(p2.substr(0, 5));
+  rig.Send(p2.substr(5, 4));  // the rest of the header and the length byte
+  EXPECT_TRUE(rig.line.bytes.empty());
+  rig.Send(p2.substr(9, 100));
+  EXPECT_TRUE(rig.line.bytes.empty());
+  rig.Send(p2.substr(109));
+  EXPECT_EQ(rig.line.TakeText(), "!\r\n");
+  EXPECT_EQ(rig.Ask("A.12030"), "!\r\n");
+  // An empty file: announced and closed.
+  EXPECT_EQ(rig.Ask("A.12000#empty.dat"), "!\r\n");
+  EXPECT_EQ(rig.Ask("A.12030"), "!\r\n");
+  // The first name again, with other data.
+  EXPECT_EQ(rig.Ask("A.12000#sub\\a.txt"), "!\r\n");
+  rig.line.bytes.clear();
+  rig.Send(packet("new"));
+  EXPECT_EQ(rig.line.TakeText(), "!\r\n");
+  EXPECT_EQ(rig.Ask("A.12030"), "!\r\n");
+  // The text protocol goes on after a packet.
+  EXPECT_EQ(rig.Ask("A.2000"), "I.20#28160.000\r\n");
+
+  std::vector<sim::UploadedFile> files = rig.instrument.UploadedFiles();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].name, "sub\\a.txt");
+  EXPECT_EQ(std::string(files[0].data.begin(), files[0].data.end()), "new");
+  EXPECT_EQ(files[1].name, "empty.dat");
+  EXPECT_TRUE(files[1].data.empty());
+  EXPECT_EQ(rig.instrument.UploadedNames(), (std::vector<std::string>{"sub\\a.txt", "empty.dat", "sub\\a.txt"}));
+}
+
+TEST(SimUpload, RefusalsAndFaults) {
+  InstrumentConfig cfg;
+  cfg.textFaults.push_back({sim::TextFaultKind::Refuse, "A.12000", 2});
+  cfg.textFaults.push_back({sim::TextFaultKind::Silence, "A.12010", 3});  // every packet counts
+  Rig rig(cfg);
+  const std::string onePacket = std::string("A.12010#\x01") + "z";
+  // Nothing open: packets and the end are refused; an announcement needs a name.
+  rig.line.bytes.clear();
+  rig.Send(onePacket);
+  EXPECT_EQ(rig.line.TakeText(), "?\r\n");
+  EXPECT_EQ(rig.Ask("A.12030"), "?\r\n");
+  EXPECT_EQ(rig.Ask("A.12000#"), "?\r\n");
+  // The second announcement is refused (the fault): nothing is opened.
+  EXPECT_EQ(rig.Ask("A.12000#b.txt"), "?\r\n");
+  EXPECT_EQ(rig.Ask("A.12030"), "?\r\n");
+  EXPECT_EQ(rig.Ask("A.12000#c.txt"), "!\r\n");
+  rig.line.bytes.clear();
+  rig.Send(onePacket);
+  EXPECT_EQ(rig.line.TakeText(), "!\r\n");
+  rig.Send(onePacket);  // the second packet meets silence and is not kept
+  EXPECT_TRUE(rig.line.bytes.empty());
+  EXPECT_EQ(rig.Ask("A.12030"), "!\r\n");
+  std::vector<sim::UploadedFile> files = rig.instrument.UploadedFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].name, "c.txt");
+  EXPECT_EQ(std::string(files[0].data.begin(), files[0].data.end()), "z");
+}
+
 TEST(SimLog, EveryCommandAndFrameIsTimeStamped) {
   std::uint32_t now = 1000;
   InstrumentConfig cfg;
