@@ -81,7 +81,7 @@ void FaultLine::OnHostBytes(const std::uint8_t* data, std::size_t n, const platf
         return;
       case Kind::Restart:
         DoRestart();
-        break;
+        return;  // lost: the instrument is starting
       case Kind::DropHostByte:
       case Kind::CorruptHostByte: {
         if (bytes.empty()) break;
@@ -98,6 +98,7 @@ void FaultLine::OnHostBytes(const std::uint8_t* data, std::size_t n, const platf
     }
   }
   if (silent_) return;
+  if (booting_) return;  // a restarting instrument hears nothing
   if (armed_ && fault_.kind == Kind::Noise && index >= fault_.at && index <= fault_.at + fault_.param && host_)
     host_->Emit(reinterpret_cast<const std::uint8_t*>(fault_.noise.data()), fault_.noise.size());
   const bool capture = here && (fault_.kind == Kind::DropAnswerByte || fault_.kind == Kind::CorruptAnswerByte ||
@@ -181,7 +182,12 @@ void FaultLine::Tick() {
     else if (!l.bytes.empty())
       host_->Emit(l.bytes.data(), l.bytes.size());
   }
-  if (!silent_) instruments_.back()->Tick();
+  if (booting_ && static_cast<std::int32_t>(now - bootEnds_) >= 0) {
+    // Started: it announces itself at its own line.
+    booting_ = false;
+    if (!silent_) instruments_.back()->SendLine("!");
+  }
+  if (!silent_ && !booting_) instruments_.back()->Tick();
 }
 
 void FaultLine::DoRestart() {
@@ -189,8 +195,8 @@ void FaultLine::DoRestart() {
   instruments_.back()->Attach(nullptr);
   instruments_.push_back(std::move(next));
   instruments_.back()->Attach(host_ ? this : nullptr);
-  // A restarted instrument announces itself at its own line.
-  instruments_.back()->SendLine("!");
+  booting_ = true;
+  bootEnds_ = Now() + kBootMs;
 }
 
 }  // namespace sessiontest

@@ -29,7 +29,8 @@ class FaultLine : public platform::LoopbackPeer, private platform::LoopbackLine 
     Silence,            // from write `at` on the instrument hears and says nothing
     PortGone,           // write `at` unplugs the port
     Delay,              // the answer to write `at` (and what follows it) `param` ms late
-    Restart,            // write `at` reaches an instrument that has just restarted
+    Restart,            // write `at` is lost to an instrument that restarts (as after a power cut)
+                        // and announces itself kBootMs later
     Noise,              // `noise` in front of the answers to writes `at` .. `at` + `param`
   };
   struct Fault {
@@ -43,6 +44,9 @@ class FaultLine : public platform::LoopbackPeer, private platform::LoopbackLine 
     sim::Instrument::State state;  // the instrument's, before the write
     std::uint32_t ms;
   };
+
+  // How long a restarting instrument is deaf before it announces itself.
+  static constexpr std::uint32_t kBootMs = 1000;
 
   // restart: makes the instrument as it is after a power cut from the one before (its memory
   // kept); the line then uses the new one.
@@ -96,6 +100,8 @@ class FaultLine : public platform::LoopbackPeer, private platform::LoopbackLine 
     unsigned bits = 0;
   };
   std::vector<Late> late_;
+  std::uint32_t bootEnds_ = 0;  // a restarted instrument hears nothing before this
+  bool booting_ = false;
 };
 
 }  // namespace sessiontest
