@@ -17,7 +17,8 @@
 // Usage: fault_matrix [--subset] [--jobs N] [--family NAME[,NAME...]] [--filter TEXT] [--list]
 //                     [--run NAME] [--verbose] [--random N]
 // --random N adds N runs per family whose line loses and spoils bytes at random (a soak).
-// Families: classic, bsl5xx, xmodem, wince, basic (virtual clock), external (real time).
+// Families: classic, bsl5xx, xmodem, wince, basic, lab, lab5xx, upload (virtual clock; all of
+// them: "virtual"), external (real time).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -1199,7 +1200,8 @@ int Main(int argc, char** argv) {
   std::vector<Family> families;
   for (Family f : kFamilies) {
     const bool named = !o.run.empty() ? o.run.rfind(std::string(FamilyName(f)) + "/", 0) == 0
-                                      : o.family.empty() || ("," + o.family + ",").find("," + std::string(FamilyName(f)) + ",") != std::string::npos;
+                                      : o.family.empty() || ("," + o.family + ",").find("," + std::string(FamilyName(f)) + ",") != std::string::npos ||
+                                            (o.family == "virtual" && f != Family::External);
     if (named) families.push_back(f);
   }
 
