@@ -23,6 +23,10 @@ int Application::OpenDocument(const std::string& viewer, const std::string& docu
   return 2;
 }
 
+void Application::FormCreated(Form& form) {
+  if (!mainForm_) mainForm_ = &form;
+}
+
 void Application::FormClosed(Form& form) {
   if (&form == mainForm_) Terminate();
 }
