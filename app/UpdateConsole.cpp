@@ -4,13 +4,41 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 
+#include "ConsoleInterrupts.h"
 #include "platform/Headless.h"
+#include "platform/Interrupts.h"
 #include "platform/Text.h"
 #include "update/Updatemain.h"
 
 namespace {
+
+// Output comes from the window's thread and from the interrupt watch.
+std::mutex gOutput;
+// On a terminal the title progress is one line that rewrites itself.
+bool gTerminal = false;
+bool gProgressShown = false;
+
+// Ends the progress line before anything else is printed.
+void EndProgressLine() {
+  if (!gProgressShown) return;
+  std::fputc('\n', stdout);
+  gProgressShown = false;
+}
+
+void ShowProgress(const std::string& cp1252) {
+  std::lock_guard lock(gOutput);
+  const std::string text = platform::Cp1252ToUtf8(cp1252);
+  if (gTerminal) {
+    std::printf("\r%s\x1b[K", text.c_str());
+    gProgressShown = true;
+  } else {
+    std::printf("[title] %s\n", text.c_str());
+  }
+  std::fflush(stdout);
+}
 
 void Print(const std::string& prefix, const std::string& cp1252) {
   std::string text;
@@ -24,7 +52,17 @@ void Print(const std::string& prefix, const std::string& cp1252) {
     }
   }
   text = platform::Cp1252ToUtf8(text);
+  std::lock_guard lock(gOutput);
+  EndProgressLine();
   std::printf("%s%s\n", prefix.c_str(), text.c_str());
+  std::fflush(stdout);
+}
+
+// The run's end, with the progress line closed.
+void Note(const char* text) {
+  std::lock_guard lock(gOutput);
+  EndProgressLine();
+  std::printf("[console] %s\n", text);
   std::fflush(stdout);
 }
 
@@ -46,7 +84,9 @@ int Usage() {
                "  --yes / --no   answer to question boxes (default --yes)\n"
                "  --debug        trace commands and replies in the log\n"
                "  --timeout S    give up after S seconds (default 3600)\n"
-               "Exit status: 0 when the session ended well, 1 otherwise.\n");
+               "Exit status: 0 when the session ended well, 5 when no port could be used, 128 + the\n"
+               "signal when Ctrl+C or SIGTERM ended it, 1 otherwise. While the instrument is being\n"
+               "programmed the first Ctrl+C only warns; a second one aborts.\n");
   return 2;
 }
 
@@ -64,6 +104,10 @@ int main(int argc, char** argv) {
     else return Usage();
   }
 
+  gTerminal = platform::OutputIsTerminal(stdout);
+  // Before any thread starts (the ports' threads come with the window).
+  app::ConsoleInterrupts interrupts([](const std::string& text) { Print("", text); });
+
   platform::HeadlessApplication app;
   app.DefaultAnswer = answer;
   app.OnMessageBox = [](const platform::BoxRecord& box) {
@@ -72,7 +116,7 @@ int main(int argc, char** argv) {
     if (box.buttons == platform::BoxButtons::YesNo)
       std::printf("[answer] %s\n", box.answer == platform::BoxResult::Yes ? "Yes" : "No");
   };
-  app.OnTitleChanged = [](const std::string& title) { Print("[title] ", title); };
+  app.OnTitleChanged = [](const std::string& title) { ShowProgress(title); };
 
   try {
     update::TUpdateForm::Options options;
@@ -84,6 +128,11 @@ int main(int argc, char** argv) {
     };
     for (const std::string& line : form.UpdateMemo->Lines()) Print("", line);
     if (form.Closed()) return 1;
+    interrupts.Attach(form);
+    struct Detach {
+      app::ConsoleInterrupts& i;
+      ~Detach() { i.Detach(); }
+    } detach{interrupts};
 
     form.Show();
     form.OkBitBtn->Click();
@@ -92,18 +141,24 @@ int main(int argc, char** argv) {
     // is idle again with the OK button enabled.
     while (!form.Closed() && !app.Terminated() && !form.SessionOver() && !form.OkBitBtn->Enabled()) {
       if (app.GetClock().Milliseconds() - start > timeoutSeconds * 1000) {
-        std::printf("[console] gave up after %lu s\n", timeoutSeconds);
+        Note(("gave up after " + std::to_string(timeoutSeconds) + " s").c_str());
         return 1;
       }
       app.ProcessMessages();
       app.WaitMessage(200);
     }
+    if (interrupts.ExitStatus() != 0) return interrupts.ExitStatus();
+    if (form.SessionOutcome() == update::TUpdateForm::Outcome::NoPort) {
+      Note("no port could be used");
+      form.Close();
+      return 5;
+    }
     int status = form.SessionSucceeded() ? 0 : 1;
-    std::printf("[console] %s\n", status == 0 ? "session ended well" : "session did not end well");
+    Note(status == 0 ? "session ended well" : "session did not end well");
     if (!form.Closed()) form.Close();
     return status;
   } catch (const std::exception& e) {
-    std::printf("[console] error: %s\n", e.what());
+    Note((std::string("error: ") + e.what()).c_str());
     return 1;
   }
 }

@@ -280,6 +280,13 @@ void TUpdateForm::SendFollowUpIfDue(const std::string& command, int estimateMode
 
 void TUpdateForm::StartSession() {
   if (ini_.singlePortMode) PortCount = 1;
+  // Without a usable port a search would only wait out its time-outs: the user is told why,
+  // and OK stays ready for the next attempt.
+  if (CheckPorts(true) == 0) {
+    outcome_ = Outcome::NoPort;
+    OkBitBtn->SetEnabled(true);
+    return;
+  }
   timerPool_.StopTimer(session.SessionTimer);
   timerPool_.StopTimer(session.AckTimer);
   session = SessionState{};
