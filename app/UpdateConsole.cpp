@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
     form.DebugMode = debug;
     form.UpdateMemo->OnLineAdded = [](const std::string& line) { Print("", line); };
     form.UpdateStatusBar->OnPanelChanged = [](std::size_t panel, const std::string& text) {
+      // On a terminal the progress line shows what the progress panel says.
+      if (panel == 4 && gTerminal) return;
       Print("[status " + std::to_string(panel) + "] ", text);
     };
     for (const std::string& line : form.UpdateMemo->Lines()) Print("", line);
