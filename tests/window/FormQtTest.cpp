@@ -522,6 +522,125 @@ double TitlePercent(const std::string& title) {
   return std::stod(title.substr(9));
 }
 
+TEST_F(PackageWindow, EnglishAtStartThenGermanFromTheLanguageMenu) {
+  // English configured, and a line too many that the rewrite must drop.
+  WriteFile(folder + "/Update.ini",
+            "Language=1\r\nVersion=1.02\r\nBaud=2,3,4,1,0\r\nCom=\r\nException=\r\nExtra=1\r\n");
+  update::TUpdateForm& f = Start();
+  ASSERT_FALSE(f.StartupFailed());
+  QMainWindow* w = Window(f);
+  ASSERT_NE(w, nullptr);
+  auto* group = w->findChild<QGroupBox*>("UpdateGroupBox");
+  auto* serial = w->findChild<QLabel*>("SerLabel");
+  auto* pcb = w->findChild<QLabel*>("PCBLabel");
+  auto* memo = w->findChild<QPlainTextEdit*>("UpdateMemo");
+  auto* german = w->findChild<QAction*>("Deutsch");
+  auto* english = w->findChild<QAction*>("Englisch");
+  auto* exit = w->findChild<QAction*>("UpdateEnd");
+  auto* panel0 = w->findChild<QLabel*>("panel0");
+  ASSERT_TRUE(group && serial && pcb && memo && german && english && exit && panel0);
+
+  // Texts from "Update.Eng".
+  EXPECT_EQ(w->windowTitle(), U("Firmware download :"));
+  EXPECT_EQ(MenuBarTexts(w), (QStringList{U("&File"), U("&Language"), U("&Help")}));
+  EXPECT_EQ(group->title(), U("Instrument"));
+  EXPECT_EQ(serial->text(), U("Serial number:"));
+  EXPECT_EQ(pcb->text(), U("PCB number :"));
+  EXPECT_EQ(exit->text(), U("E&xit"));
+  EXPECT_EQ(german->text(), U("&German"));
+  EXPECT_TRUE(english->isChecked());
+  EXPECT_FALSE(german->isChecked());
+  EXPECT_TRUE(memo->toPlainText().startsWith(U("Firmware update 1.02 for Oxi 3310 DEMO")))
+      << memo->toPlainText().toStdString();
+  EXPECT_EQ(panel0->text(), QString()) << "no ports: the port panel is empty";
+  // The package's firmware file reached the (hidden) download list, by its name alone.
+  auto* list = w->findChild<QListWidget*>("DLListBox");
+  ASSERT_NE(list, nullptr);
+  QStringList listed;
+  for (int i = 0; i < list->count(); ++i) listed << list->item(i)->text();
+  EXPECT_TRUE(listed.contains(U("FW_DEMO"))) << listed.join(U(",")).toStdString();
+  ASSERT_TRUE(app->SaveScreenshot(f, ScreenshotPath("window_english.png")));
+
+  german->trigger();
+  app->ProcessMessages();
+  EXPECT_EQ(w->windowTitle(), U("Download :"));
+  EXPECT_EQ(MenuBarTexts(w), (QStringList{U("&Datei"), U("&Sprache"), U("&Hilfe")}));
+  EXPECT_EQ(group->title(), U("Ger\u00e4t"));
+  EXPECT_EQ(serial->text(), U("Seriennummer:"));
+  EXPECT_EQ(pcb->text(), U("PCB Nummer :"));
+  EXPECT_EQ(exit->text(), U("&Beenden"));
+  EXPECT_TRUE(german->isChecked());
+  EXPECT_FALSE(english->isChecked());
+  EXPECT_EQ(f.Language(), 0);
+  EXPECT_TRUE(memo->toPlainText().startsWith(U("Firmware-Update 1.02 f\u00fcr Oxi 3310 DEMO")))
+      << memo->toPlainText().toStdString();
+  EXPECT_FALSE(memo->toPlainText().contains(U("Firmware update"))) << "the memo starts afresh";
+  // The long German line wraps inside the memo instead of running off to the right.
+  EXPECT_EQ(memo->horizontalScrollBar()->maximum(), 0);
+  ASSERT_TRUE(app->SaveScreenshot(f, ScreenshotPath("window_german.png")));
+
+  std::vector<std::string> ini = CrLfLines(ReadFile(folder + "/Update.ini"));
+  EXPECT_EQ(ini, (std::vector<std::string>{"Language=0", "Version=1.02", "Baud=2,3,4,1,0", "Com=",
+                                           "Exception="}));
+  EXPECT_TRUE(app->Boxes().empty()) << app->Boxes().front().text;
+}
+
+TEST_F(PackageWindow, OkRunsAWholeUpdateOfASimulatedInstrument) {
+  sim::InstrumentConfig c;
+  c.baud = 9600;
+  c.version = "1.01";
+  c.device = "28160.000";
+  c.serial = "14210045";
+  c.loader.version = 0x0160;
+  sim::Instrument instrument(c);
+  std::string error;
+  ASSERT_TRUE(instrument.LoadFirmware(ReadFile(testsupport::SourcePath("tests/loaders/fixtures/FW_DEMO_101.TXT")),
+                                      &error))
+      << error;
+  const std::string image = ReadFile(folder + "/FW_DEMO.TXT");
+  ASSERT_FALSE(image.empty());
+  std::string why;
+  ASSERT_FALSE(sessiontest::FlashEqualsImage(instrument, image, &why)) << "starts one version behind";
+
+  // The instrument on COM 2, nothing on COM 1.
+  sessiontest::NothingConnected nothing;
+  platform::RegisterLoopbackPort(1, &nothing);
+  platform::RegisterLoopbackPort(2, &instrument);
+  registered = {1, 2};
+
+  update::TUpdateForm& f = Start();
+  ASSERT_FALSE(f.StartupFailed());
+  QMainWindow* w = Window(f);
+  ASSERT_NE(w, nullptr);
+  auto* ok = w->findChild<QPushButton*>("OkBitBtn");
+  auto* memo = w->findChild<QPlainTextEdit*>("UpdateMemo");
+  ASSERT_TRUE(ok && memo);
+
+  auto started = Steady::now();
+  ok->click();
+  bool ended = RunUntil(
+      [&] {
+        return f.Closed() || f.SessionOver() || f.SessionOutcome() == update::TUpdateForm::Outcome::Failed ||
+               f.SessionOutcome() == update::TUpdateForm::Outcome::Refused;
+      },
+      120000 - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - started).count()));
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Steady::now() - started).count();
+  app->ProcessMessages();
+  ASSERT_TRUE(app->SaveScreenshot(f, ScreenshotPath("window_success.png")));
+  ASSERT_TRUE(ended) << "no end within 120 s";
+  EXPECT_LE(seconds, 120);
+  EXPECT_TRUE(f.SessionSucceeded()) << "procedure error " << f.LastProcedureError();
+  EXPECT_TRUE(memo->toPlainText().contains(U("Download successfully completed !")))
+      << memo->toPlainText().toStdString();
+  EXPECT_TRUE(sessiontest::FlashEqualsImage(instrument, image, &why)) << why;
+  EXPECT_EQ(instrument.Version(), "1.02");
+  EXPECT_EQ(w->findChild<QLabel*>("panel1")->text(), U("Com2"));
+  EXPECT_TRUE(app->Boxes().empty()) << app->Boxes().front().text;
+  if (HasFailure())
+    for (const auto& e : instrument.Log()) std::printf("  sim %6u %-10s %s\n", e.ms, e.kind.c_str(), e.text.c_str());
+  std::printf("  whole update in %lld s\n", static_cast<long long>(seconds));
+}
+
 // Closing the window in the middle of the programming asks first; No keeps programming to
 // the success text. The German run also leaves its screenshots, and the window title shows
 // the progress throughout.
