@@ -366,7 +366,9 @@ std::string ConsoleHelp() {
          "  -h, --help             show this help and exit\n"
          "  -V, --version          show the version and exit\n"
          "\n" +
-         ExitStatusText();
+         ExitStatusText() +
+         "  130, 143  Ctrl+C (SIGINT) or SIGTERM ended the run; while the instrument\n"
+         "            is being programmed the first one only warns, a second one aborts\n";
 }
 
 std::string WindowHelp() {

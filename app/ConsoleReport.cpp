@@ -16,6 +16,7 @@ Verdict Classify(const SessionFacts& f) {
   if (f.portProblem) return {ExitCode::PortProblem, "port-problem", "port-unusable"};
   switch (f.outcome) {
     case Outcome::Succeeded: return {ExitCode::Success, "updated", ""};
+    case Outcome::NoPort: return {ExitCode::PortProblem, "port-problem", "port-unusable"};
     case Outcome::NotNeeded:
       return {ExitCode::Success, "up-to-date", f.refusal == RefusalTag::Declined ? "declined-repeat" : ""};
     case Outcome::Refused:

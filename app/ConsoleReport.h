@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -147,23 +148,34 @@ class LogReport : public Report {
   bool traceInMemo_;
 };
 
-// Hands every event to each of its reports.
+// Hands every event to each of its reports, one event at a time: the console's interrupts
+// report from a thread of their own, and a line must not cut into another (nor into an open
+// progress line).
 class Reports : public Report {
  public:
-  void Add(std::unique_ptr<Report> report) { reports_.push_back(std::move(report)); }
-  void Memo(const std::string& text) override { for (auto& r : reports_) r->Memo(text); }
-  void Status(int panel, const std::string& text) override { for (auto& r : reports_) r->Status(panel, text); }
-  void Progress(double percent, const std::string& text) override {
-    for (auto& r : reports_) r->Progress(percent, text);
+  void Add(std::unique_ptr<Report> report) {
+    std::lock_guard lock(mutex_);
+    reports_.push_back(std::move(report));
   }
-  void Box(const BoxEvent& box) override { for (auto& r : reports_) r->Box(box); }
-  void Title(const std::string& text) override { for (auto& r : reports_) r->Title(text); }
-  void Trace(const std::string& text) override { for (auto& r : reports_) r->Trace(text); }
-  void Instrument(const Identity& id) override { for (auto& r : reports_) r->Instrument(id); }
-  void Note(const std::string& text) override { for (auto& r : reports_) r->Note(text); }
-  void Result(const RunResult& result) override { for (auto& r : reports_) r->Result(result); }
+  void Memo(const std::string& text) override { Each([&](Report& r) { r.Memo(text); }); }
+  void Status(int panel, const std::string& text) override { Each([&](Report& r) { r.Status(panel, text); }); }
+  void Progress(double percent, const std::string& text) override {
+    Each([&](Report& r) { r.Progress(percent, text); });
+  }
+  void Box(const BoxEvent& box) override { Each([&](Report& r) { r.Box(box); }); }
+  void Title(const std::string& text) override { Each([&](Report& r) { r.Title(text); }); }
+  void Trace(const std::string& text) override { Each([&](Report& r) { r.Trace(text); }); }
+  void Instrument(const Identity& id) override { Each([&](Report& r) { r.Instrument(id); }); }
+  void Note(const std::string& text) override { Each([&](Report& r) { r.Note(text); }); }
+  void Result(const RunResult& result) override { Each([&](Report& r) { r.Result(result); }); }
 
  private:
+  template <typename F>
+  void Each(F&& f) {
+    std::lock_guard lock(mutex_);
+    for (auto& r : reports_) f(*r);
+  }
+  std::mutex mutex_;
   std::vector<std::unique_ptr<Report>> reports_;
 };
 

@@ -7,7 +7,10 @@
 #include "comport/Comport.h"
 #include "platform/Files.h"
 #include "platform/SerialDevice.h"
+#include "platform/Text.h"
+#include "procedure/Infotext.h"
 #include "update/Config.h"
+#include "update/PortCheck.h"
 
 namespace app {
 
@@ -68,28 +71,11 @@ ExitCode PrepareRun(const RunOptions& options, PreparedRun& out, std::string& er
   return ExitCode::Success;
 }
 
-std::string DescribePortProblem(int com) {
+std::string DescribePortProblem(int com, std::int32_t language) {
   platform::SerialOpenResult r = platform::OpenSerialDevice(com);
   if (r.device) return {};
-  std::string name = "COM" + std::to_string(com);
-  if (r.path.empty()) return name + ": no device is mapped to it";
-  std::string text = name + " = " + r.path + ": ";
-  switch (r.error) {
-    case platform::SerialOpenError::NotFound:
-      text += platform::files::Exists(r.path) ? "not a serial device" : "no such device";
-      break;
-    case platform::SerialOpenError::Busy: text += "busy (another program holds it)"; break;
-    case platform::SerialOpenError::Permission:
-      text += "permission denied";
-      if (!r.group.empty())
-        text += " (the user is not a member of the group \"" + r.group + "\" that owns the device)";
-      break;
-    case platform::SerialOpenError::Other:
-    case platform::SerialOpenError::None:
-      text += r.sysError ? std::strerror(r.sysError) : "cannot be opened";
-      break;
-  }
-  return text;
+  // The window's words for it, which the log shows too.
+  return platform::Cp1252ToUtf8(update::PortProblemText(language, com, r));
 }
 
 std::vector<PortProblem> FindPortProblems(const update::TUpdateForm& form, const PreparedRun& run) {
@@ -105,13 +91,15 @@ std::vector<PortProblem> FindPortProblems(const update::TUpdateForm& form, const
     for (const auto& [com, path] : run.namedPorts) wanted.push_back(com);
   } else if (open.empty()) {
     for (const auto& [com, path] : platform::SerialPortList()) wanted.push_back(com);
-    if (wanted.empty()) return {{0, {}, "no serial port found"}};
+    if (wanted.empty())
+      return {{0, {}, platform::Cp1252ToUtf8(procedure::Text(procedure::MsgNoSerialPort, form.Language()))}};
   }
 
   std::vector<PortProblem> problems;
   for (int com : wanted) {
     if (open.count(com)) continue;
-    std::string text = com >= 1 ? DescribePortProblem(com) : "COM" + std::to_string(com) + ": not a port number";
+    std::string text =
+        com >= 1 ? DescribePortProblem(com, form.Language()) : "COM" + std::to_string(com) + ": not a port number";
     // It may have become free since the form tried; then the form's list is what counts.
     if (text.empty()) text = "COM" + std::to_string(com) + " = " + platform::SerialDevicePath(com) +
                              ": was not usable when the program started";

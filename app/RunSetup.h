@@ -3,6 +3,7 @@
 // package folder becomes the working folder (where the configuration is read), the named
 // devices become the port map, the language goes into the form's options. After the form is
 // built, the console asks which of the run's ports could not be opened, and why.
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +28,7 @@ ExitCode PrepareRun(const RunOptions& options, PreparedRun& out, std::string& er
 struct PortProblem {
   int com = 0;       // 0: no port at all
   std::string path;
-  std::string text;  // "COM1 = /dev/ttyUSB0: permission denied (...)"
+  std::string text;  // UTF-8: "COM 1 (/dev/ttyUSB0) may not be opened by user ..."
 };
 
 // The ports of this run that the built form could not open. Named ports must all open (the
@@ -35,7 +36,8 @@ struct PortProblem {
 // not a single port could be opened.
 std::vector<PortProblem> FindPortProblems(const update::TUpdateForm& form, const PreparedRun& run);
 
-// Why COM<com> cannot be opened now, in words; empty when it can.
-std::string DescribePortProblem(int com);
+// Why COM<com> cannot be opened now, in words of the language (0 German, 1 English); empty
+// when it can.
+std::string DescribePortProblem(int com, std::int32_t language);
 
 }  // namespace app

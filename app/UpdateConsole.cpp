@@ -1,12 +1,14 @@
 // The controller without a window, for production lines and tests: starts up as the window
 // does, presses OK once, answers the message boxes from --yes/--no, reports what the window
 // would show (for people, as JSON lines, into a log file) and ends when the session is over or
-// idle again, with an exit status that says how it ended.
+// idle again, with an exit status that says how it ended. Ctrl+C and SIGTERM end it in order
+// (see ConsoleInterrupts.h).
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "ConsoleInterrupts.h"
 #include "Version.h"
 #include "app/CommandLine.h"
 #include "app/ConsoleReport.h"
@@ -17,6 +19,7 @@
 #include "platform/Headless.h"
 #include "platform/SerialDevice.h"
 #include "platform/Text.h"
+#include "procedure/Infotext.h"
 #include "update/Updatemain.h"
 
 namespace {
@@ -142,6 +145,10 @@ int main(int argc, char** argv) {
     return app::ToInt(prepared);
   }
 
+  // Before any thread starts (the ports' threads come with the form): from here on the
+  // watch's thread takes the requests.
+  app::ConsoleInterrupts interrupts([&reports](const std::string& text) { reports.Note(Utf8Text(text)); });
+
   platform::HeadlessApplication application;
   application.DefaultAnswer = o.answerYes ? platform::BoxResult::Yes : platform::BoxResult::No;
   application.OnMessageBox = [&reports](const platform::BoxRecord& box) {
@@ -184,6 +191,11 @@ int main(int argc, char** argv) {
       result.verdict = app::Classify(facts);
       return Finish(reports, result, o.timeoutSeconds, searched);
     }
+    interrupts.Attach(form);
+    struct Detach {
+      app::ConsoleInterrupts& interrupts;
+      ~Detach() { interrupts.Detach(); }
+    } detach{interrupts};
     searched = SearchedPorts(form);
     std::vector<app::PortProblem> problems = app::FindPortProblems(form, run);
     if (!problems.empty()) {
@@ -208,6 +220,8 @@ int main(int argc, char** argv) {
       application.ProcessMessages();
       application.WaitMessage(200);
     }
+    // An interrupt closed the window; its words are out already.
+    if (interrupts.ExitStatus() != 0) return interrupts.ExitStatus();
     result.seconds = (application.GetClock().Milliseconds() - start) / 1000.0;
 
     facts.outcome = form.SessionOutcome();
@@ -216,6 +230,12 @@ int main(int argc, char** argv) {
     comport::TComPort* port = form.InstrumentPortObject();
     facts.portGone = port && port->Gone();
     result.verdict = app::Classify(facts);
+    // The ports went unusable after the start: what stands in the way now.
+    if (facts.outcome == update::TUpdateForm::Outcome::NoPort) {
+      for (const auto& p : app::FindPortProblems(form, run)) result.problems.push_back(p.text);
+      if (result.problems.empty())
+        result.problems.push_back(Utf8Text(procedure::Text(procedure::MsgNoUsablePort, form.Language())));
+    }
 
     const procedure::DeviceRecord& r = form.Record();
     if (!r.deviceNumber.empty() || !r.serialNumber.empty() || !r.softwareVersion.empty() || !r.pcbNumber.empty())

@@ -128,9 +128,13 @@ int main(int argc, char** argv) {
 
   LineScreen screen(runs, !o.json && platform::IsTerminal(stdout));
   if (!o.json) screen.Update(true);
-  // Each run ends by its own time limit; this one is only for a run that does not.
+  // Each run ends by its own time limit; this one is only for a run that does not. A run that
+  // is programming takes a first SIGTERM as a warning only, the second aborts it (at the end
+  // of a loader's wait, at most 8 s), a third ends it on the spot: so they come 10 s apart.
   const double limit = o.timeoutSeconds + 120.0;
-  bool terminated = false;
+  constexpr int kTerminateRequests = 3;
+  constexpr double kTerminateSpacing = 10.0;
+  int terminateRequests = 0;
   while (children.Running() > 0) {
     for (auto& out : children.Poll(200)) {
       for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -145,10 +149,11 @@ int main(int argc, char** argv) {
         if (childOf[i] == e.child) runs[i].End(e.exitCode, e.signal, e.cpuSeconds, SecondsSince(start));
       ended = true;
     }
-    if (!terminated && SecondsSince(start) > limit) {
+    if (terminateRequests < kTerminateRequests &&
+        SecondsSince(start) > limit + terminateRequests * kTerminateSpacing) {
       for (std::size_t i = 0; i < runs.size(); ++i)
         if (!runs[i].ended && childOf[i] >= 0) children.Terminate(childOf[i]);
-      terminated = true;
+      ++terminateRequests;
     }
     if (!o.json) screen.Update(ended);
   }

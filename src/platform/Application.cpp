@@ -28,6 +28,10 @@ int Application::ShowModal(Form& form) {
   return form.ModalResult != mrNone ? form.ModalResult : mrCancel;
 }
 
+void Application::FormCreated(Form& form) {
+  if (!mainForm_) mainForm_ = &form;
+}
+
 void Application::FormClosed(Form& form) {
   if (&form == mainForm_) Terminate();
 }

@@ -46,13 +46,19 @@ class Application {
   virtual void ProcessMessages() = 0;
   // Sleeps until a message is posted, a timer falls due, or ms have passed; handles nothing.
   virtual void WaitMessage(std::uint32_t ms) = 0;
-  // Blocks the window's thread for ms without handling anything.
+  // Holds the window's thread for ms: no posted message, timer, key, click or close request
+  // is handled before it ends (they keep their order and come after it). A backend with a
+  // screen keeps drawing the windows and answering the desktop meanwhile.
   virtual void Sleep(std::uint32_t ms) = 0;
+  // True while Sleep holds the window's thread.
+  bool Quiet() const { return quietDepth_ > 0; }
 
-  // Modal box; Yes/No boxes return Yes or No, the others Ok.
+  // Modal box; Yes/No boxes return Yes or No, the others Ok. Once the program is ending
+  // (Terminated) no box is shown any more: Ok boxes return Ok, Yes/No boxes No.
   virtual BoxResult MessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
                                BoxButtons buttons) = 0;
-  // The application title (task bar), apart from the main window's caption.
+  // The application title (task bar), apart from the main window's caption. Where the
+  // desktop shows window titles only, the main window shows it in front of its caption.
   virtual void SetTitle(const std::string& title);
   const std::string& Title() const { return title_; }
   virtual void Beep() {}
@@ -75,8 +81,10 @@ class Application {
   virtual int OpenDocument(const std::string& viewer, const std::string& document);
   std::vector<std::pair<std::string, std::string>> OpenedDocuments;
 
-  // A form was built (the Qt backend creates its widgets) or closed.
-  virtual void FormCreated(Form& form) { (void)form; }
+  // A form was built (the Qt backend creates its widgets) or closed. The first form built
+  // is the main form: its close ends the program.
+  virtual void FormCreated(Form& form);
+  Form* MainForm() const { return mainForm_; }
   virtual void FormShown(Form& form) { (void)form; }
   virtual void FormClosed(Form& form);
   virtual void FormDestroyed(Form& form);
@@ -96,6 +104,7 @@ class Application {
   std::string title_;
   bool terminated_ = false;
   Form* mainForm_ = nullptr;
+  int quietDepth_ = 0;
 };
 
 // The process's application; set by the backend's constructor, cleared by its destructor.

@@ -390,12 +390,15 @@ void Form::Show() {
   if (HasApp()) App().FormShown(*this);
 }
 
-void Form::Close() {
-  if (closed_) return;
+bool Form::Close() {
+  if (closed_) return true;
+  if (OnCloseQuery && !OnCloseQuery()) return false;
+  if (closed_) return true;  // closed while the query asked
   closed_ = true;
   if (OnClose) OnClose();
   SetVisible(false);
   if (HasApp()) App().FormClosed(*this);
+  return true;
 }
 
 void Form::KeyUp(int key, unsigned shift) {

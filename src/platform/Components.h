@@ -101,6 +101,11 @@ class Component {
 
 enum class Align { None, Top, Bottom, Client };
 
+// Which edges of its parent a control keeps its distance to when the parent changes size.
+// Left and right both: it grows with the parent; neither: it keeps its centre's relative
+// place. The same for top and bottom.
+enum Anchor : unsigned { AnchorLeft = 1, AnchorTop = 2, AnchorRight = 4, AnchorBottom = 8 };
+
 struct Font {
   int sizePx = 0;  // 0: the toolkit's default
   bool bold = false;
@@ -131,6 +136,8 @@ class Control : public Component {
 
   Align GetAlign() const { return align_; }
   void SetAlign(Align a) { align_ = a; }
+  // Anchor bits for a control without alignment.
+  unsigned Anchors = AnchorLeft | AnchorTop;
   const platform::Font& GetFont() const { return font_; }
   void SetFont(const platform::Font& f);
   bool Sunken = false;       // static texts with a sunken border
@@ -417,6 +424,8 @@ class Form : public Control {
   // window's thread. The default ignores it.
   virtual void HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t lparam);
 
+  // Asked before the form closes; false keeps it open.
+  std::function<bool()> OnCloseQuery;
   std::function<void()> OnClose;
   std::function<void(int key, unsigned shift)> OnKeyUp;
 
@@ -425,8 +434,9 @@ class Form : public Control {
   // closed (then mrCancel); returns the result.
   int ShowModal();
   int ModalResult = mrNone;
-  // Runs OnClose once, then ends the form; the main form's close ends the program.
-  void Close();
+  // Asks OnCloseQuery, then runs OnClose once and ends the form; the main form's close ends
+  // the program. True when the form is closed (now or before).
+  bool Close();
   bool Closed() const { return closed_; }
   void KeyUp(int key, unsigned shift);
 

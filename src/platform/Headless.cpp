@@ -159,18 +159,21 @@ void HeadlessApplication::WaitMessage(std::uint32_t ms) {
 
 void HeadlessApplication::Sleep(std::uint32_t ms) {
   if (ms == 0) return;
+  ++quietDepth_;
   if (!virtual_) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return;
+  } else {
+    auto start = std::chrono::steady_clock::now();
+    while (!AllQuiet() && std::chrono::steady_clock::now() - start < kSettleLimit)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    virtual_->Advance(ms);
   }
-  auto start = std::chrono::steady_clock::now();
-  while (!AllQuiet() && std::chrono::steady_clock::now() - start < kSettleLimit)
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  virtual_->Advance(ms);
+  --quietDepth_;
 }
 
 BoxResult HeadlessApplication::MessageBox(const std::string& text, const std::string& caption,
                                           BoxIcon icon, BoxButtons buttons) {
+  if (terminated_) return buttons == BoxButtons::YesNo ? BoxResult::No : BoxResult::Ok;
   BoxResult answer = BoxResult::Ok;
   if (buttons == BoxButtons::YesNo) {
     if (!answers_.empty()) {

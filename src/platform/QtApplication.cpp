@@ -17,12 +17,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -34,19 +34,17 @@ namespace platform {
 
 namespace {
 
-QEvent::Type MessageEventType() {
+// One per posted message: dispatches the oldest message of the application's own queue.
+QEvent::Type DoorbellEventType() {
   static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
   return type;
 }
 
-struct MessageEvent : QEvent {
-  MessageEvent(Form* f, std::uint64_t s, std::uint32_t m, std::intptr_t w, std::intptr_t l)
-      : QEvent(MessageEventType()), form(f), serial(s), message(m), wparam(w), lparam(l) {}
-  Form* form;
-  std::uint64_t serial;
-  std::uint32_t message;
-  std::intptr_t wparam, lparam;
-};
+// Fires the timers that fell due while the program held its thread.
+QEvent::Type DeferredTimersEventType() {
+  static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return type;
+}
 
 std::string EnvText(const char* name) {
   const char* v = std::getenv(name);
@@ -101,16 +99,62 @@ struct QtApplication::Impl : QObject {
   explicit Impl(QtApplication& app) : owner(app) {}
 
   bool event(QEvent* e) override {
-    if (e->type() != MessageEventType()) return QObject::event(e);
-    auto* m = static_cast<MessageEvent*>(e);
+    if (e->type() == DoorbellEventType()) {
+      // While the program holds its thread, messages wait in their queue, in their order.
+      if (owner.Quiet())
+        ++deferredBells;
+      else
+        DispatchOne();
+      return true;
+    }
+    if (e->type() == DeferredTimersEventType()) {
+      if (!owner.Quiet()) FireDeferredTimers();
+      return true;
+    }
+    return QObject::event(e);
+  }
+
+  struct Posted {
+    Form* form;
+    std::uint64_t serial;
+    std::uint32_t message;
+    std::intptr_t wparam, lparam;
+  };
+
+  void DispatchOne() {
+    Posted m{};
     {
       std::lock_guard lock(mutex);
-      auto it = serials.find(m->form);
-      if (it == serials.end() || it->second != m->serial) return true;
+      if (queue.empty()) return;
+      m = queue.front();
+      queue.pop_front();
+      auto it = serials.find(m.form);
+      if (it == serials.end() || it->second != m.serial) return;
     }
     // A closed form takes no more messages, like a destroyed window.
-    if (!m->form->Closed()) m->form->HandleMessage(m->message, m->wparam, m->lparam);
-    return true;
+    if (!m.form->Closed()) m.form->HandleMessage(m.message, m.wparam, m.lparam);
+  }
+
+  // After a hold: the messages, then the timers that fell due, then the close requests,
+  // each in the order they came.
+  void ReleaseDeferred() {
+    for (; deferredBells > 0; --deferredBells) QCoreApplication::postEvent(this, new QEvent(DoorbellEventType()));
+    if (!deferredTimers.empty()) QCoreApplication::postEvent(this, new QEvent(DeferredTimersEventType()));
+    for (auto& [form, window] : windows) {
+      if (!window || !window->Ui()->closePending) continue;
+      window->Ui()->closePending = false;
+      QPointer<qtui::FormWindow> w = window;
+      QMetaObject::invokeMethod(
+          this, [w] { if (w) w->close(); }, Qt::QueuedConnection);
+    }
+  }
+
+  void FireDeferredTimers() {
+    std::vector<Timer*> due;
+    due.swap(deferredTimers);
+    // Each once, however often it fell due meanwhile, as window timers collapse.
+    for (Timer* t : due)
+      if (timers.count(t)) FireTimer(t);
   }
 
   // Key releases go to the form first (key preview), before the control with the focus.
@@ -171,6 +215,11 @@ struct QtApplication::Impl : QObject {
   void FireTimer(Timer* timer) {
     if (!timer->Enabled()) return;
     if (!timer->OnTimer) return;
+    if (owner.Quiet()) {
+      if (std::find(deferredTimers.begin(), deferredTimers.end(), timer) == deferredTimers.end())
+        deferredTimers.push_back(timer);
+      return;
+    }
     firing.insert(timer);
     timer->OnTimer(*timer);
     firing.erase(timer);
@@ -185,7 +234,8 @@ struct QtApplication::Impl : QObject {
   QApplication* ownApp = nullptr;
   SteadyClock clock;
 
-  std::mutex mutex;  // guards serials, dead, ended
+  std::mutex mutex;  // guards queue, serials, dead, ended
+  std::deque<Posted> queue;
   std::unordered_map<Form*, std::uint64_t> serials;
   std::unordered_set<Form*> dead;
   std::uint64_t nextSerial = 0;
@@ -195,6 +245,9 @@ struct QtApplication::Impl : QObject {
   std::unordered_map<Timer*, QTimer*> timers;
   std::unordered_set<Timer*> firing;
   std::unordered_map<Timer*, QTimer*> doomed;  // destroyed while its own handler ran
+  // What a hold of the window's thread kept back (window thread only).
+  int deferredBells = 0;
+  std::vector<Timer*> deferredTimers;
 };
 
 std::string QtApplication::DisplayProblem() {
@@ -272,7 +325,8 @@ bool QtApplication::PostMessage(Form* target, std::uint32_t message, std::intptr
   std::lock_guard lock(d_->mutex);
   if (d_->ended || d_->dead.count(target)) return false;
   std::uint64_t serial = d_->SerialOf(target);
-  QCoreApplication::postEvent(d_.get(), new MessageEvent(target, serial, message, wparam, lparam));
+  d_->queue.push_back({target, serial, message, wparam, lparam});
+  QCoreApplication::postEvent(d_.get(), new QEvent(DoorbellEventType()));
   return true;
 }
 
@@ -289,11 +343,30 @@ void QtApplication::WaitMessage(std::uint32_t ms) {
 }
 
 void QtApplication::Sleep(std::uint32_t ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  if (ms == 0) return;
+  // The windows keep painting and the desktop's pings are answered (the events of the window
+  // system other than input); posted messages, timers and close requests wait, and keys and
+  // clicks stay queued by Qt until events are processed without the exclusion.
+  ++quietDepth_;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) break;
+    // Rounded up, so that the hold never ends short of its time.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(static_cast<int>(std::min<long long>(left, 0x7FFFFFFF)));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
+  }
+  --quietDepth_;
+  if (quietDepth_ == 0) d_->ReleaseDeferred();
 }
 
 BoxResult QtApplication::MessageBox(const std::string& text, const std::string& caption,
                                     BoxIcon icon, BoxButtons buttons) {
+  if (terminated_) return buttons == BoxButtons::YesNo ? BoxResult::No : BoxResult::Ok;
   std::optional<BoxResult> answer;
   if (!answers_.empty()) {
     answer = answers_.front();
@@ -331,8 +404,12 @@ BoxResult QtApplication::MessageBox(const std::string& text, const std::string& 
 }
 
 void QtApplication::SetTitle(const std::string& title) {
-  Application::SetTitle(title);
-  QGuiApplication::setApplicationDisplayName(qtui::ToQString(title));
+  // The desktop shows the window's title (task bar, switcher), so the main window carries it;
+  // observers see the window as it now is.
+  title_ = title;
+  if (mainForm_)
+    if (auto* w = d_->WindowOf(*mainForm_)) w->setWindowTitle(qtui::WindowTitleOf(*mainForm_));
+  if (OnTitleChanged) OnTitleChanged(title_);
 }
 
 void QtApplication::Beep() { QApplication::beep(); }
@@ -355,6 +432,8 @@ void QtApplication::TimerChanged(Timer& timer) {
 
 void QtApplication::TimerDestroyed(Timer& timer) {
   if (!d_) return;
+  auto& deferred = d_->deferredTimers;
+  deferred.erase(std::remove(deferred.begin(), deferred.end(), &timer), deferred.end());
   auto it = d_->timers.find(&timer);
   if (it == d_->timers.end()) return;
   QTimer* q = it->second;
@@ -413,7 +492,10 @@ int QtApplication::OpenDocument(const std::string& viewer, const std::string& do
   return QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath())) ? 42 : 31;
 }
 
-void QtApplication::FormCreated(Form& form) { d_->Ensure(form); }
+void QtApplication::FormCreated(Form& form) {
+  Application::FormCreated(form);
+  d_->Ensure(form);
+}
 
 void QtApplication::FormShown(Form& form) {
   qtui::FormWindow* w = d_->Ensure(form);

@@ -30,6 +30,7 @@
 #include <map>
 #include <utility>
 
+#include "platform/Application.h"
 #include "platform/Text.h"
 
 namespace platform::qtui {
@@ -340,6 +341,15 @@ class ProgressPeer : public ControlPeer {
   }
 };
 
+// The width a framed label needs to show its whole text on one line: the text, the frame
+// and the indent a framed label keeps on both sides.
+int NeededWidth(const QLabel& label) {
+  const QFontMetrics fm = label.fontMetrics();
+  if (label.text().isEmpty()) return 0;
+  return fm.horizontalAdvance(label.text()) + 2 * label.frameWidth() + fm.horizontalAdvance(QLatin1Char('x')) +
+         2 * label.margin() + 2;
+}
+
 class StatusBarPeer : public ControlPeer {
  public:
   using ControlPeer::ControlPeer;
@@ -365,12 +375,14 @@ class StatusBarPeer : public ControlPeer {
       QLabel* l = labels_[i];
       l->setText(ToQString(bar.PanelText(i)));
       l->setToolTip(ToQString(bar.PanelHint(i)));
-      // The last panel takes the rest of the bar, as a status bar's last panel does.
+      // A panel is as wide as designed, or as its text needs when that is more: a text is
+      // never cut. The last panel takes the rest of the bar, as a status bar's last panel does.
+      const int width = std::max({0, bar.PanelWidth(i), NeededWidth(*l)});
       if (i + 1 < labels_.size()) {
-        l->setFixedWidth(std::max(0, bar.PanelWidth(i)));
+        l->setFixedWidth(width);
         layout->setStretch(static_cast<int>(i), 0);
       } else {
-        l->setMinimumWidth(std::max(0, bar.PanelWidth(i)));
+        l->setMinimumWidth(width);
         l->setMaximumWidth(QWIDGETSIZE_MAX);
         layout->setStretch(static_cast<int>(i), 1);
       }
@@ -390,7 +402,7 @@ class FormPeer : public ControlPeer {
     if (!win || !ui_->form) return;
     auto& form = static_cast<Form&>(component);
     switch (p) {
-      case Property::Caption: win->setWindowTitle(ToQString(form.Caption())); break;
+      case Property::Caption: win->setWindowTitle(WindowTitleOf(form)); break;
       case Property::Visible:
         if (form.Visible()) {
           if (!ui_->positioned && form.Centered) ui_->Center();
@@ -408,10 +420,14 @@ class FormPeer : public ControlPeer {
     }
   }
 
+  // The designed client size is the window's first and smallest size; it may grow (resized
+  // or maximised), and the controls follow their anchors.
   void ApplySize(Form& form) {
-    if (ui_->client && form.Width() > 0 && form.Height() > 0)
-      ui_->client->setFixedSize(form.Width(), form.Height());
+    const bool designed = ui_->client && form.Width() > 0 && form.Height() > 0;
+    if (designed) ui_->client->setMinimumSize(form.Width(), form.Height());
     ui_->window->adjustSize();
+    // Until the window shows, its layout has not placed the client: give it its size now.
+    if (designed && !ui_->window->isVisible()) ui_->client->resize(form.Width(), form.Height());
     ui_->LayoutAll();
   }
 };
@@ -654,8 +670,11 @@ void FormUi::Layout(Control* parent) {
   if (!parent) parent = form;
   QWidget* container = ContainerOf(parent);
   if (!container) return;
-  QRect rest(0, 0, parent == form ? form->Width() : parent->Width(),
-             parent == form ? form->Height() : parent->Height());
+  const QSize size = container->size();
+  // How much the parent has grown beyond (or shrunk below) its designed size.
+  const int dw = size.width() - parent->Width();
+  const int dh = size.height() - parent->Height();
+  QRect rest(0, 0, size.width(), size.height());
   std::vector<Control*> children;
   for (Control* c : controls) {
     Control* p = c->Parent() ? c->Parent() : form;
@@ -696,7 +715,18 @@ void FormUi::Layout(Control* parent) {
           if (c->Visible()) rest.setBottom(rest.bottom() - h);
           break;
         case Align::Client: w->setGeometry(rest); break;
-        case Align::None: w->setGeometry(c->Left(), c->Top(), c->Width(), c->Height()); break;
+        case Align::None: {
+          const unsigned a = c->Anchors;
+          int x = c->Left(), y = c->Top(), width = c->Width(), height = c->Height();
+          if ((a & AnchorLeft) && (a & AnchorRight)) width += dw;
+          else if (a & AnchorRight) x += dw;
+          else if (!(a & AnchorLeft)) x += dw / 2;
+          if ((a & AnchorTop) && (a & AnchorBottom)) height += dh;
+          else if (a & AnchorBottom) y += dh;
+          else if (!(a & AnchorTop)) y += dh / 2;
+          w->setGeometry(x, y, std::max(0, width), std::max(0, height));
+          break;
+        }
       }
     }
   }
@@ -716,12 +746,36 @@ void FormUi::Center() {
   window->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
+QString WindowTitleOf(const Form& form) {
+  QString caption = ToQString(form.Caption());
+  if (!HasApp() || App().MainForm() != &form || App().Title().empty()) return caption;
+  return ToQString(App().Title()) + QStringLiteral(" \u2013 ") + caption;
+}
+
 FormWindow::FormWindow(std::shared_ptr<FormUi> ui) : ui_(std::move(ui)) {}
 
 void FormWindow::closeEvent(QCloseEvent* event) {
-  // The window's close box closes the form: its OnClose runs once.
-  if (ui_->form && !ui_->form->Closed()) ui_->form->Close();
+  // The window's close box (or the desktop's close command) closes the form: its close
+  // query may keep it open, and its OnClose runs once. While the program holds its thread
+  // the request waits, like a click, and is made again when the hold ends.
+  if (ui_->form && !ui_->form->Closed()) {
+    if (HasApp() && App().Quiet()) {
+      ui_->closePending = true;
+      event->ignore();
+      return;
+    }
+    if (!ui_->form->Close()) {
+      event->ignore();
+      return;
+    }
+  }
   event->accept();
+}
+
+bool FormWindow::eventFilter(QObject* watched, QEvent* event) {
+  // A new client size (resized, maximised, restored) places the controls anew.
+  if (watched == ui_->client.data() && event->type() == QEvent::Resize) ui_->LayoutAll();
+  return QMainWindow::eventFilter(watched, event);
 }
 
 FormWindow* BuildFormWindow(Form& form) {
@@ -768,10 +822,11 @@ FormWindow* BuildFormWindow(Form& form) {
   auto formPeer = std::make_unique<FormPeer>(ui, client);
   FormPeer* fp = formPeer.get();
   form.SetPeer(std::move(formPeer));
-  window->setWindowTitle(ToQString(form.Caption()));
+  window->setWindowTitle(WindowTitleOf(form));
   ApplyFont(window, form.GetFont());
   window->setEnabled(form.Enabled());
   fp->ApplySize(form);
+  client->installEventFilter(window);
   return window;
 }
 

@@ -36,15 +36,21 @@ struct FormUi {
   QPointer<QWidget> client;
   std::vector<Control*> controls;  // in creation order
   bool positioned = false;
+  bool closePending = false;  // a close request that came while the program was held
 
   // The widget that holds the children of a control (the client area for the form).
   QWidget* ContainerOf(Control* parent) const;
-  // Places the children of parent: aligned ones first (top, bottom, then the rest for
-  // client), the others at their own bounds.
+  // Places the children of parent in its present size: aligned ones first (top, bottom,
+  // then the rest for client), the others at their own bounds moved or stretched by as much
+  // as the parent has grown beyond its designed size, as their anchors say.
   void Layout(Control* parent);
   void LayoutAll();
   void Center();
 };
+
+// The window title of a form: the caption, and for the main form the application title in
+// front of it once the program has set one (the desktop shows no other place for it).
+QString WindowTitleOf(const Form& form);
 
 class FormWindow : public QMainWindow {
  public:
@@ -53,6 +59,7 @@ class FormWindow : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   std::shared_ptr<FormUi> ui_;

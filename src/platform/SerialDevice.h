@@ -99,6 +99,15 @@ struct SerialOpenResult {
   std::string path;   // the device path tried (empty when the COM number maps to nothing)
   std::string group;  // with Permission: the group that owns the device, if known
   int sysError = 0;   // errno of the failure
+  // With Permission: the user who may not open it; whether that user is listed in the group,
+  // and whether this program already runs with the group (it does not until the user logs in
+  // again after joining).
+  std::string user;
+  bool userInGroup = false;
+  bool sessionHasGroup = false;
+  // With Busy: the programs that hold the device open (process id, name), as far as the
+  // system tells (other users' processes may be hidden); this program is never among them.
+  std::vector<std::pair<int, std::string>> holders;
 };
 
 // Opens COM<comNumber> exclusively.

@@ -3,11 +3,13 @@
 // that unread data in the driver does not wake it again and again.
 #include "platform/SerialTermios.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <vector>
 
 namespace platform::detail {
 namespace {
@@ -454,15 +457,83 @@ class TermiosDevice : public SerialDevice {
   unsigned long long lastReported_ = 0;  // receive thread only
 };
 
-std::string OwnerGroup(const std::string& path) {
+// Who may not open the device, and how that user stands to the group that owns it.
+void DescribePermission(const std::string& path, SerialOpenResult& r) {
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return {};
-  if (group* g = getgrgid(st.st_gid)) return g->gr_name;
-  return std::to_string(st.st_gid);
+  if (stat(path.c_str(), &st) != 0) return;
+  const gid_t gid = st.st_gid;
+  if (group* g = getgrgid(gid))
+    r.group = g->gr_name;
+  else
+    r.group = std::to_string(gid);
+  const uid_t uid = geteuid();
+  gid_t primary = getegid();
+  if (passwd* pw = getpwuid(uid)) {
+    r.user = pw->pw_name;
+    primary = pw->pw_gid;
+    // The groups the user database gives the user now (what a new login session gets).
+    int n = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(n));
+    if (getgrouplist(r.user.c_str(), primary, groups.data(), &n) < 0 && n > 64) {
+      groups.resize(static_cast<std::size_t>(n));
+      getgrouplist(r.user.c_str(), primary, groups.data(), &n);
+    }
+    groups.resize(static_cast<std::size_t>(std::max(n, 0)));
+    r.userInGroup = std::find(groups.begin(), groups.end(), gid) != groups.end();
+  } else {
+    r.user = std::to_string(uid);
+  }
+  // The groups this program runs with.
+  int n = getgroups(0, nullptr);
+  std::vector<gid_t> own(static_cast<std::size_t>(std::max(n, 0)));
+  if (n > 0) n = getgroups(n, own.data());
+  own.resize(static_cast<std::size_t>(std::max(n, 0)));
+  r.sessionHasGroup = getegid() == gid || std::find(own.begin(), own.end(), gid) != own.end();
 }
 
-// The shared part of open and probe: the descriptor, or the failure.
-int OpenExclusive(const std::string& path, SerialOpenResult& r) {
+// The processes (other than this one) that have the device open: every descriptor under
+// /proc/<pid>/fd that leads to the same device. Processes whose descriptors this user may
+// not look at are passed over.
+std::vector<std::pair<int, std::string>> HoldersOf(const std::string& path) {
+  std::vector<std::pair<int, std::string>> out;
+  struct stat dev {};
+  if (stat(path.c_str(), &dev) != 0 || !S_ISCHR(dev.st_mode)) return out;
+  const pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (!proc) return out;
+  constexpr std::size_t kMaxHolders = 8;
+  while (dirent* e = readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*e->d_name == '\0' || *end != '\0' || pid <= 0 || pid == self) continue;
+    const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (!fds) continue;
+    bool holds = false;
+    while (dirent* f = readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      struct stat st {};
+      if (stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == dev.st_rdev) {
+        holds = true;
+        break;
+      }
+    }
+    closedir(fds);
+    if (!holds) continue;
+    std::string name;
+    std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
+    std::getline(comm, name);
+    out.emplace_back(static_cast<int>(pid), name.empty() ? "?" : name);
+    if (out.size() >= kMaxHolders) break;
+  }
+  closedir(proc);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The shared part of open and probe: the descriptor, or the failure. Only a failure that is
+// reported (not a probe) looks for the reasons behind it.
+int OpenExclusive(const std::string& path, SerialOpenResult& r, bool describe) {
   r.path = path;
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -471,9 +542,12 @@ int OpenExclusive(const std::string& path, SerialOpenResult& r) {
       case EACCES:
       case EPERM:
         r.error = SerialOpenError::Permission;
-        r.group = OwnerGroup(path);
+        if (describe) DescribePermission(path, r);
         break;
-      case EBUSY: r.error = SerialOpenError::Busy; break;
+      case EBUSY:
+        r.error = SerialOpenError::Busy;
+        if (describe) r.holders = HoldersOf(path);
+        break;
       case ENOENT:
       case ENODEV:
       case ENXIO:
@@ -493,6 +567,7 @@ int OpenExclusive(const std::string& path, SerialOpenResult& r) {
     r.sysError = errno;
     ::close(fd);
     r.error = SerialOpenError::Busy;
+    if (describe) r.holders = HoldersOf(path);
     return -1;
   }
   ioctl(fd, TIOCEXCL);
@@ -527,7 +602,7 @@ bool HasUart(const std::string& devPath) {
 
 SerialOpenResult OpenTermios(int comNumber, const std::string& path) {
   SerialOpenResult r;
-  int fd = OpenExclusive(path, r);
+  int fd = OpenExclusive(path, r, true);
   if (fd < 0) return r;
   termios original{};
   tcgetattr(fd, &original);
@@ -538,7 +613,7 @@ SerialOpenResult OpenTermios(int comNumber, const std::string& path) {
 
 SerialProbe ProbeTermios(const std::string& path) {
   SerialOpenResult r;
-  int fd = OpenExclusive(path, r);
+  int fd = OpenExclusive(path, r, false);
   if (fd >= 0) {
     ioctl(fd, TIOCNXCL);
     ::close(fd);

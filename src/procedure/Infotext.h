@@ -76,6 +76,27 @@ enum Msg : int {
   MsgDocumentMissing,     // document
   MsgProgramVersion,      // this program's version
   MsgNoExternalLoader,    // file
+  // Closing while programming; ports that cannot be used (each X filled in order: COM number,
+  // device path, then as named); the hints of the status panels.
+  MsgProgrammingInProgress,   // what closing now would do to the instrument
+  MsgCloseAnyway,             // the question under it in the window
+  MsgInterruptAgainAborts,    // the line under it in the console
+  MsgPortUnmapped,            // com
+  MsgPortMissing,             // com, path
+  MsgPortNotSerial,           // com, path
+  MsgPortPermissionJoin,      // com, path, user, group, group, user
+  MsgPortPermissionRelogin,   // com, path, user, user, group
+  MsgPortPermission,          // com, path, user, group
+  MsgPortHeldBy,              // com, path, programs
+  MsgPortHeld,                // com, path
+  MsgPortOpenFailed,          // com, path, reason
+  MsgNoSerialPort,
+  MsgNoUsablePort,
+  MsgHintPortsSearched,       // the ports with their devices
+  MsgHintInstrumentPort,      // the port with its device
+  MsgHintBaud,
+  MsgHintVersion,
+  MsgHintProgress,
   MsgCount
 };
 

@@ -153,8 +153,8 @@ int TUpdateForm::RunExternalLoader(const std::string& file) {
   // An instrument that restarts while the loader is still being waited for says "!" now;
   // the session counts it once the loader's success is known (ProgrammingSucceeded).
   struct Running {
-    bool& flag;
-    explicit Running(bool& f) : flag(f) { flag = true; }
+    std::atomic<bool>& flag;
+    explicit Running(std::atomic<bool>& f) : flag(f) { flag = true; }
     ~Running() { flag = false; }
   } running(procedureRunning_);
   session.AckWhileProgramming = false;
@@ -271,7 +271,7 @@ int TUpdateForm::RunHexLoader(const std::string& file) {
     do {
       wait.DelayTime(1000, true);
       waited += 1000;
-    } while (hexLoad->IsBusy() && waited < kLoaderLimitMs);
+    } while (hexLoad->IsBusy() && waited < kLoaderLimitMs && !Closed());
     loaders::HexLoadStep failed = hexLoad->IsBusy() ? loaders::HexLoadStep::Program : hexLoad->FailedStep();
     if (hexLoad->IsBusy()) {
       // A call that never returns cannot be taken back: the thread and its library are left
@@ -296,7 +296,8 @@ int TUpdateForm::RunHexLoader(const std::string& file) {
     exitCode = RunLoaderProgram(kHexLoaderProgram, args, image, 1000);
   }
 
-  if (port) {
+  // A window closed meanwhile has closed its ports for good.
+  if (port && !Closed()) {
     port->Open(this, 0, instrumentCom_, true);
     if (startMode_ == StartModeTag::Sensor && exitCode == 0)
       port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
@@ -323,7 +324,7 @@ int TUpdateForm::RunPic32Loader(const std::string& file) {
   const std::int64_t size = platform::files::FileSize(image);
   titleTimer_.Start(static_cast<float>(size < 0 ? 0 : size / 800));
   const int exitCode = RunLoaderProgram(kPic32LoaderProgram, args, image, 1500);
-  if (port) {
+  if (port && !Closed()) {
     port->Open(this, 0, instrumentCom_, true);
     port->LoadLastV24Parameter();
   }

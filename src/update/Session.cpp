@@ -291,6 +291,13 @@ void TUpdateForm::SendFollowUpIfDue(const std::string& command, int estimateMode
 
 void TUpdateForm::StartSession() {
   if (ini_.singlePortMode) PortCount = 1;
+  // Without a usable port a search would only wait out its time-outs: the user is told why,
+  // and OK stays ready for the next attempt.
+  if (CheckPorts(true) == 0) {
+    outcome_ = Outcome::NoPort;
+    OkBitBtn->SetEnabled(true);
+    return;
+  }
   timerPool_.StopTimer(session.SessionTimer);
   timerPool_.StopTimer(session.AckTimer);
   session = SessionState{};
@@ -605,6 +612,8 @@ void TUpdateForm::StartBasicLoader() {
   SecTimer->SetEnabled(false);
   WaitProgressBar->SetPosition(0);
   failureDetails_.clear();
+  // Set first: an unusable image ends the terminal within its construction.
+  basicLoaderRunning_ = true;
   basicLoader_ = std::make_unique<loaders::BasicLoaderProcedure>(
       ProcedureContext(), [this](loaders::BasicLoaderProcedure::Result result) {
         BasicLoaderEnded(result == loaders::BasicLoaderProcedure::Result::Programmed);
@@ -614,6 +623,7 @@ void TUpdateForm::StartBasicLoader() {
 // The terminal's own texts tell the user to disconnect the instrument and to leave the
 // program; nothing of the session follows.
 void TUpdateForm::BasicLoaderEnded(bool programmed) {
+  basicLoaderRunning_ = false;
   newStartNeeded_ = true;
   session.ProgrammingDone = programmed;
   outcome_ = programmed ? Outcome::Succeeded : Outcome::Failed;

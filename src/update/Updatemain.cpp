@@ -51,6 +51,7 @@ void TUpdateForm::BuildComponents() {
   SetBounds(0, 0, 547, 494);
   KeyPreview = true;
   Centered = true;
+  OnCloseQuery = [this] { return FormCloseQuery(); };
   OnClose = [this] { FormClose(); };
 
   MainBevel = new platform::Bevel(this, this, "MainBevel");
@@ -60,6 +61,10 @@ void TUpdateForm::BuildComponents() {
   UpdateGroupBox = new platform::GroupBox(this, this, "UpdateGroupBox");
   UpdateGroupBox->SetBounds(8, 6, 531, 112);
   UpdateGroupBox->SetCaption("Ger\xE4t");
+  // A larger window gives the extra width to the group box and the name, the extra height to
+  // the log; the progress bar and the buttons stay below it, the status bar at the bottom.
+  constexpr unsigned kWide = platform::AnchorLeft | platform::AnchorTop | platform::AnchorRight;
+  UpdateGroupBox->Anchors = kWide;
 
   auto label = [this](const char* name, const char* caption, int top) {
     auto* l = new platform::Label(this, UpdateGroupBox, name);
@@ -76,6 +81,7 @@ void TUpdateForm::BuildComponents() {
   };
   NameLabel = label("NameLabel", "Name:", 20);
   NameStaticText = field("NameStaticText", 20, 408);
+  NameStaticText->Anchors = kWide;
   SerLabel = label("SerLabel", "Seriennummer:", 42);
   SerStaticText = field("SerStaticText", 42, 160);
   PCBLabel = label("PCBLabel", "PCB Nummer :", 64);
@@ -93,9 +99,11 @@ void TUpdateForm::BuildComponents() {
 
   UpdateMemo = new platform::Memo(this, this, "UpdateMemo");
   UpdateMemo->SetBounds(8, 124, 531, 252);
+  UpdateMemo->Anchors = kWide | platform::AnchorBottom;
 
   WaitProgressBar = new platform::ProgressBar(this, this, "WaitProgressBar");
   WaitProgressBar->SetBounds(8, 382, 531, 16);
+  WaitProgressBar->Anchors = platform::AnchorLeft | platform::AnchorRight | platform::AnchorBottom;
   WaitProgressBar->SetMax(40);
 
   KeyPanel = new platform::Panel(this, this, "KeyPanel");
@@ -104,6 +112,7 @@ void TUpdateForm::BuildComponents() {
 
   OkBitBtn = new platform::BitBtn(this, KeyPanel, "OkBitBtn");
   OkBitBtn->SetBounds(236, 10, 75, 25);
+  OkBitBtn->Anchors = platform::AnchorTop;  // centred in its panel
   OkBitBtn->SetCaption("OK");
   OkBitBtn->OnClick = [this](platform::Component* s) { OkBitBtnClick(s); };
 
@@ -114,6 +123,7 @@ void TUpdateForm::BuildComponents() {
 
   InfoStaticText = new platform::StaticText(this, KeyPanel, "InfoStaticText");
   InfoStaticText->SetBounds(400, 16, 140, 17);
+  InfoStaticText->Anchors = platform::AnchorTop | platform::AnchorRight;
   InfoStaticText->SetCaption("InfoStaticText");
   InfoStaticText->SetVisible(false);
 
@@ -128,12 +138,14 @@ void TUpdateForm::BuildComponents() {
 
   WaitPanel = new platform::Panel(this, this, "WaitPanel");
   WaitPanel->SetBounds(98, 200, 351, 80);
+  WaitPanel->Anchors = 0;  // centred
   WaitPanel->SetCaption("Bitte warten ...");
   WaitPanel->SetFont({32, true, kBlue});
   WaitPanel->SetVisible(false);
 
   StopPanel = new platform::Panel(this, this, "StopPanel");
   StopPanel->SetBounds(98, 210, 351, 60);
+  StopPanel->Anchors = 0;
   StopPanel->SetCaption("Update wird beendet ...");
   StopPanel->SetFont({21, false, kBlue});
   StopPanel->SetVisible(false);
@@ -178,6 +190,7 @@ void TUpdateForm::BuildComponents() {
   wait.SetDividend(1);
 
   timerPool_.Init({PoolTimers.begin(), PoolTimers.end()});
+  UpdatePanelHints();
 }
 
 void TUpdateForm::BuildMenu() {
@@ -264,6 +277,8 @@ void TUpdateForm::StartUp() {
   UpdateMemo->Add(Expand(progDevice_.texts.StartText(language_)));
   TranslateWindow();
   OpenPorts();
+  // What cannot be used is said now, not after a search of the ports that are left.
+  CheckPorts();
 }
 
 void TUpdateForm::DiscoverFirmware() {
@@ -276,49 +291,91 @@ void TUpdateForm::DiscoverFirmware() {
 void TUpdateForm::TranslateWindow() {
   UpdateSprachDialog->SetDialogfile(LanguageFile(language_));
   UpdateSprachDialog->TranslateDialog(this);
+  // The ports' own messages follow the window's language.
+  UpdateCom->SetLanguage(language_);
+  for (comport::TComPort* port : PortTable)
+    if (port) port->SetLanguage(language_);
+  UpdatePanelHints();
 }
 
 void TUpdateForm::OpenPorts() {
-  auto path = [](int com) { return platform::SerialDevicePath(com); };
+  UpdateCom->SetLanguage(language_);
   if (ini_.singlePortMode) {
     PortCount = 1;
     UpdateCom->Open(this, 0, ini_.fixedPort, true);
     PortTable[0] = UpdateCom;
     ComNumbers[0] = ini_.fixedPort + 1;
-    UpdateStatusBar->SetPanelText(0, "Com" + std::to_string(ini_.fixedPort + 1));
-    UpdateStatusBar->SetPanelHint(0, path(ini_.fixedPort + 1));
+    ShowSearchedPorts();
     return;
   }
-  if (PortCount == 0) {
-    UpdateStatusBar->SetPanelText(0, "");
-    return;
-  }
-  UpdateCom->Open(this, 0, ComNumbers[0] - 1, true);
-  platform::LineSettings settings = UpdateCom->LoadV24Parameter();
-  platform::LineTimeouts timeouts = UpdateCom->LoadV24TimeOut();
-  PortTable[0] = UpdateCom;
-  std::string panel = "[Com" + std::to_string(ComNumbers[0]) + "]";
-  std::string hint = "COM" + std::to_string(ComNumbers[0]) + " = " + path(ComNumbers[0]);
-  for (int i = 1; i < PortCount; ++i) {
-    auto* port = new comport::TComPort(this, "Port" + std::to_string(i));
-    PortTable[static_cast<std::size_t>(i)] = port;
-    int com = ComNumbers[static_cast<std::size_t>(i)];
-    port->Open(this, 0, com - 1, true);
-    port->SaveV24Parameter(&settings);
-    port->SaveV24TimeOut(&timeouts);
-    panel += " [" + std::to_string(com) + "]";
-    hint += ", COM" + std::to_string(com) + " = " + path(com);
-  }
-  UpdateStatusBar->SetPanelText(0, panel);
-  UpdateStatusBar->SetPanelHint(0, hint);
+  const int usable = PortCount;
+  PortCount = 0;
+  for (int i = 0; i < usable; ++i) AddSearchPort(ComNumbers[static_cast<std::size_t>(i)], true);
+  ShowSearchedPorts();
 }
 
+void TUpdateForm::AddSearchPort(int com, bool showError) {
+  if (PortCount >= kMaxPorts) return;
+  const auto i = static_cast<std::size_t>(PortCount);
+  ComNumbers[i] = com;
+  ++PortCount;
+  if (i == 0) {
+    PortTable[0] = UpdateCom;
+    UpdateCom->Open(this, 0, com - 1, showError);
+    return;
+  }
+  // Every further port starts with the line settings the first one got from its record.
+  auto* port = new comport::TComPort(this, "Port" + std::to_string(i));
+  port->SetLanguage(language_);
+  port->InitParameter(&UpdateCom->GetV24Parameter(), false);
+  PortTable[i] = port;
+  port->Open(this, 0, com - 1, showError);
+  if (UpdateCom->IsOpen()) {
+    platform::LineSettings settings = UpdateCom->LoadV24Parameter();
+    platform::LineTimeouts timeouts = UpdateCom->LoadV24TimeOut();
+    port->SaveV24Parameter(&settings);
+    port->SaveV24TimeOut(&timeouts);
+  }
+}
+
+std::string TUpdateForm::PortWithDevice(int com) {
+  std::string path = platform::SerialDevicePath(com);
+  return "COM" + std::to_string(com) + (path.empty() ? "" : " = " + path);
+}
+
+void TUpdateForm::ShowSearchedPorts() {
+  if (ini_.singlePortMode) {
+    UpdateStatusBar->SetPanelText(0, "Com" + std::to_string(ini_.fixedPort + 1));
+  } else if (PortCount == 0) {
+    UpdateStatusBar->SetPanelText(0, "");
+  } else {
+    std::string panel = "[Com" + std::to_string(ComNumbers[0]) + "]";
+    for (int i = 1; i < PortCount; ++i) panel += " [" + std::to_string(ComNumbers[static_cast<std::size_t>(i)]) + "]";
+    UpdateStatusBar->SetPanelText(0, panel);
+  }
+  UpdatePanelHints();
+}
+
+// Each status panel says in its hint what it shows; the port panels name the devices too.
+void TUpdateForm::UpdatePanelHints() {
+  std::string ports;
+  for (int i = 0; i < PortCount && i < kMaxPorts; ++i)
+    ports += (i ? ", " : "") + PortWithDevice(ComNumbers[static_cast<std::size_t>(i)]);
+  UpdateStatusBar->SetPanelHint(0, FillX(CatalogueText(MsgHintPortsSearched), ports));
+  UpdateStatusBar->SetPanelHint(
+      1, FillX(CatalogueText(MsgHintInstrumentPort), instrumentCom_ >= 0 ? PortWithDevice(instrumentCom_ + 1) : ""));
+  UpdateStatusBar->SetPanelHint(2, CatalogueText(MsgHintBaud));
+  UpdateStatusBar->SetPanelHint(3, CatalogueText(MsgHintVersion));
+  UpdateStatusBar->SetPanelHint(4, CatalogueText(MsgHintProgress));
+}
+
+// The port objects stay alive until the window goes: a procedure that is still running when
+// the window closes holds one of them.
 void TUpdateForm::ClosePorts() {
   for (int i = 0; i < kMaxPorts; ++i) {
     comport::TComPort*& port = PortTable[static_cast<std::size_t>(i)];
     if (!port) continue;
     port->Close();
-    if (port != UpdateCom) delete port;
     port = nullptr;
   }
   if (UpdateCom) UpdateCom->Close();
@@ -350,7 +407,7 @@ void TUpdateForm::SetInstrumentPort(int index, int com) {
   instrumentPort_ = index;
   instrumentCom_ = com - 1;
   UpdateStatusBar->SetPanelText(1, "Com" + std::to_string(com));
-  UpdateStatusBar->SetPanelHint(1, platform::SerialDevicePath(com));
+  UpdatePanelHints();
 }
 
 // ---- handlers ----
@@ -381,9 +438,28 @@ void TUpdateForm::SpeedButton1Click(platform::Component*) {
 
 void TUpdateForm::Beenden(platform::Component*) { Close(); }
 
+std::string TUpdateForm::ProgrammingWarning() const { return CatalogueText(MsgProgrammingInProgress); }
+
+bool TUpdateForm::FormCloseQuery() {
+  if (closeWithoutQuestion_ || !ProgrammingInProgress()) return true;
+  // The question is open already (a second request while it is shown).
+  if (askingToClose_) return false;
+  askingToClose_ = true;
+  const bool yes = ShowBox(ProgrammingWarning() + "\r\n\r\n" + CatalogueText(MsgCloseAnyway),
+                           platform::BoxIcon::Warning, platform::BoxButtons::YesNo) == platform::BoxResult::Yes;
+  askingToClose_ = false;
+  return yes;
+}
+
+void TUpdateForm::CloseWithoutQuestion() {
+  closeWithoutQuestion_ = true;
+  Close();
+}
+
 void TUpdateForm::FormClose() {
   // The terminal writes no further block once the window closes.
   if (basicLoader_) basicLoader_->Abort();
+  basicLoaderRunning_ = false;
   StopPanel->SetVisible(true);
   StopPanel->Repaint();
   ClosePorts();

@@ -4,6 +4,7 @@
 //   Updatemain.cpp  components, start-up, shutdown, window messages, timers
 //   Messages.cpp    log memo, title progress, message boxes
 //   Search.cpp      instrument search
+//   PortCheck.cpp   the ports a search can use, and why the others cannot be used
 //   Session.cpp     the session handler, sequencer, second stage, end, failure report
 //   Identify.cpp    identity dialogue and the package check
 //   Menus.cpp       menu commands and hidden keys
@@ -18,6 +19,7 @@
 //   Hilfe       the Help menu                 Abbruchtext, Starttext   abort and start text
 //   ProzTyp     processor type                Kenn (SWKenn, BootLoadKenn)   version marker
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -103,7 +105,17 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void SecTimerTimer(platform::Timer& sender);
   void SpeedButton1Click(platform::Component* sender);
   void Beenden(platform::Component* sender);
+  // Asked before the window closes: while the instrument is being programmed the user
+  // confirms first, since closing leaves it without working firmware. Otherwise true.
+  bool FormCloseQuery();
   void FormClose();
+  // Closes as the window's close does, without the question (the console's second interrupt).
+  void CloseWithoutQuestion();
+  // True while a programming procedure, an external loader or the Basic-Loader terminal runs.
+  // Any thread may ask.
+  bool ProgrammingInProgress() const { return procedureRunning_.load() || basicLoaderRunning_.load(); }
+  // The warning of the close question, in the window's language.
+  std::string ProgrammingWarning() const;
   void HandleMessage(std::uint32_t message, std::intptr_t wparam, std::intptr_t lparam) override;
 
   void ClearIdentityLabels();
@@ -149,7 +161,8 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   bool StartupFailed() const { return startupFailed_; }
 
   // How the last session ended, for the console and tests.
-  enum class Outcome { None, Running, Succeeded, NotNeeded, Refused, Failed };
+  // NoPort: no port could be used, so no search was run.
+  enum class Outcome { None, Running, Succeeded, NotNeeded, Refused, Failed, NoPort };
   Outcome SessionOutcome() const { return outcome_; }
   // The error code of the last programming procedure (0 when it succeeded).
   int LastProcedureError() const { return lastProcedureError_; }
@@ -170,6 +183,11 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   int InstrumentPort() const override { return instrumentPort_; }
   int InstrumentCom() const { return instrumentCom_; }
   comport::TComPort* InstrumentPortObject() const;
+  // Opens again the ports of the table that are closed or gone, adds the ports that have
+  // become usable, and reports each port that cannot be used with its reason in the log.
+  // The number of ports a search can use; with none, a search is not run, and beforeSearch
+  // says so in an error box too.
+  int CheckPorts(bool beforeSearch = false);
 
   // ---- configuration ----
   const UpdateIni& Settings() const { return ini_; }
@@ -261,6 +279,12 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   void CloseSearchPortsExceptInstrument();
   void OpenPorts();
   void ClosePorts();
+  // Appends a port to the table and opens it with the first port's line settings.
+  void AddSearchPort(int com, bool showError);
+  void ShowSearchedPorts();
+  void UpdatePanelHints();
+  // "COM3 = /dev/ttyUSB0" for the hints.
+  static std::string PortWithDevice(int com);
   void DiscoverFirmware();
   kernel::Event RetryOnOk(kernel::EventQueue& sender, kernel::Event ev);
   kernel::Event AirPressureHandler(kernel::EventQueue& sender, kernel::Event ev);
@@ -337,13 +361,17 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   int instrumentCom_ = -1;
   std::unique_ptr<ReplyParser> parser_;
   int lastProcedureError_ = 0;
-  bool procedureRunning_ = false;
+  std::atomic<bool> procedureRunning_{false};
+  bool closeWithoutQuestion_ = false;
+  bool askingToClose_ = false;
   std::vector<std::string> failureDetails_;  // report lines of the running or failed step
   procedure::TitleTimerState titleTimer_;
   Outcome outcome_ = Outcome::None;
   bool newStartNeeded_ = false;
   // Made once, when the instrument went into its Basic-Loader; kept until the window goes.
   std::unique_ptr<loaders::BasicLoaderProcedure> basicLoader_;
+  // From the terminal's start to its end (programmed or aborted).
+  std::atomic<bool> basicLoaderRunning_{false};
 };
 
 }  // namespace update

@@ -40,6 +40,8 @@ TEST(Classify, EachWayASessionEndsHasItsExitStatus) {
       {"configuration missing", {.startupFailed = true}, ExitCode::PackageProblem, "package-problem",
        "configuration-missing"},
       {"ports unusable", {.portProblem = true}, ExitCode::PortProblem, "port-problem", "port-unusable"},
+      // No port was usable when OK started the search, so none was run.
+      {"no port at the search", {.outcome = Outcome::NoPort}, ExitCode::PortProblem, "port-problem", "port-unusable"},
       {"port gone", {.outcome = Outcome::Failed, .instrumentFound = true, .portGone = true}, ExitCode::PortProblem,
        "port-problem", "port-gone"},
       {"nothing answered", {.outcome = Outcome::Failed}, ExitCode::NoInstrument, "no-instrument", "no-answer"},

@@ -109,7 +109,7 @@ TEST(Console, ShowsTheStartTextOfTheConfiguredLanguage) {
   EXPECT_FALSE(r.timedOut) << r.output;
   EXPECT_EQ(r.status, 5) << r.output;  // no port at all
   EXPECT_EQ(r.output.rfind("Firmware update 1.02 for Oxi 3310 DEMO, pH 3310 DEMO and Cond 3310 DEMO\n", 0), 0u) << r.output;
-  EXPECT_NE(r.output.find("port problem: no serial port found"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("port problem: No serial port found"), std::string::npos) << r.output;
 }
 
 // A pseudo-terminal whose slave side nobody else holds; closed at the end.
@@ -143,11 +143,11 @@ TEST(Console, PortProblemsAreNamedAndEndTheRunAtOnce) {
     std::vector<std::string> ports;
     const char* says;
   } cases[] = {
-      {{dir / "no-such-tty"}, "no such device"},
-      {{dir / "plain-file"}, "not a serial device"},
-      {{busy.slave}, "busy (another program holds it)"},
+      {{dir / "no-such-tty"}, "does not exist. Is the instrument's adapter plugged in?"},
+      {{dir / "plain-file"}, "is not a serial port."},
+      {{busy.slave}, "is held by another program"},
       // One port that is fine does not make up for another that is not.
-      {{free.slave, dir / "no-such-tty"}, "COM2 = "},
+      {{free.slave, dir / "no-such-tty"}, "COM 2 ("},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.ports));
@@ -188,7 +188,7 @@ TEST(Console, APortWithoutPermissionSaysSo) {
   auto r = RunProgram(argv, "/", {}, 20000);
   EXPECT_EQ(r.status, 5) << r.output;
   EXPECT_NE(r.output.find("Firmware update 1.02"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("COM1 = " + pty.slave + ": permission denied"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("COM 1 (" + pty.slave + ") may not be opened by user"), std::string::npos) << r.output;
 }
 
 TEST(Console, APackageFolderThatIsNotThereIsAPackageProblem) {

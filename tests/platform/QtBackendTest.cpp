@@ -324,6 +324,12 @@ TEST_F(QtBackend, StatusPanelsHaveTheirWidthsTextsAndHints) {
   form_->status->SetPanelText(2, "Update [beendet]");
   form_->status->Repaint();
   EXPECT_EQ(p2->text(), QString("Update [beendet]"));
+  // A text longer than the panel widens it rather than being cut.
+  form_->status->SetPanelText(1, "BL-Baud 115200");
+  EXPECT_GE(p1->width(), p1->sizeHint().width());
+  EXPECT_GT(p1->width(), 50);
+  form_->status->SetPanelText(1, "");
+  EXPECT_EQ(p1->width(), 50);
 }
 
 TEST_F(QtBackend, MenuActionsClickTheirItemsAndKeepRadioGroupsExclusive) {
@@ -438,6 +444,124 @@ TEST_F(QtBackend, WaitingIdleDoesNotSpin) {
   double used = cpu() - cpuStart;
   EXPECT_LT(used, 60.0) << "ms of CPU in 600 ms of waiting";
   EXPECT_LT(passes, 60);
+}
+
+// Sleep holds the window's thread: the window goes on painting, but a message posted by
+// another thread, a timer that falls due and the desktop's close request all wait, and come
+// after the hold in that order, each once.
+TEST_F(QtBackend, HoldKeepsPaintingAndKeepsMessagesTimersAndCloseForAfterwards) {
+  form_->Show();
+  app_->ProcessMessages();
+  auto* memo = Find<QPlainTextEdit>("UpdateMemo");
+  ASSERT_NE(memo, nullptr);
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  memo->viewport()->installEventFilter(&counter);
+
+  std::vector<std::string> order;
+  Timer* timer = new Timer(form_.get(), "Timer1");
+  timer->SetInterval(100);
+  timer->OnTimer = [&](Timer&) { order.push_back("timer"); };
+  timer->SetEnabled(true);
+  form_->OnCloseQuery = [&] {
+    order.push_back("close query");
+    return true;
+  };
+  // What the desktop and the line do meanwhile: expose the memo again and again, post a
+  // message from a receive thread, ask to close the window.
+  QTimer repaint;
+  QObject::connect(&repaint, &QTimer::timeout, memo, [memo] { memo->viewport()->update(); });
+  repaint.start(50);
+  QTimer::singleShot(300, window_, [this] { window_->close(); });
+  std::thread poster([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    app_->PostMessage(form_.get(), 34768, 3, 0);
+  });
+
+  const int paintsBefore = counter.paints;
+  auto start = Steady::now();
+  app_->Sleep(1500);
+  auto held = Steady::now() - start;
+  poster.join();
+  repaint.stop();
+  EXPECT_GE(held, std::chrono::milliseconds(1500));
+  EXPECT_LT(held, std::chrono::milliseconds(2500));
+  EXPECT_GE(counter.paints - paintsBefore, 10) << "the window did not paint while held";
+  EXPECT_TRUE(form_->received.empty());
+  EXPECT_TRUE(order.empty()) << order.front();
+  EXPECT_FALSE(form_->Closed());
+
+  ASSERT_TRUE(PumpUntil([&] { return form_->Closed(); }));
+  ASSERT_EQ(form_->received.size(), 1u);
+  EXPECT_EQ(form_->received[0].wparam, 3);
+  ASSERT_GE(order.size(), 2u);
+  EXPECT_EQ(order[0], "timer") << "the timer fell due many times but fires once, after the message";
+  EXPECT_EQ(order[1], "close query");
+}
+
+TEST_F(QtBackend, CloseQueryCanKeepTheWindowOpen) {
+  form_->Show();
+  int closes = 0, queries = 0;
+  bool allow = false;
+  form_->OnClose = [&] { ++closes; };
+  form_->OnCloseQuery = [&] {
+    ++queries;
+    return allow;
+  };
+  window_->close();
+  EXPECT_EQ(queries, 1);
+  EXPECT_EQ(closes, 0);
+  EXPECT_FALSE(form_->Closed());
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_FALSE(form_->Close()) << "a closing by the program is asked the same way";
+  allow = true;
+  window_->close();
+  EXPECT_EQ(closes, 1);
+  EXPECT_TRUE(form_->Closed());
+  EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(QtBackend, ControlsFollowTheirAnchorsWhenTheWindowGrows) {
+  form_->memo->Anchors = AnchorLeft | AnchorTop | AnchorRight | AnchorBottom;
+  form_->progress->Anchors = AnchorLeft | AnchorRight | AnchorBottom;
+  form_->list->Anchors = AnchorTop | AnchorRight;
+  form_->ok->Anchors = AnchorTop;  // neither left nor right: stays centred
+  form_->Show();
+  app_->ProcessMessages();
+  auto* memo = Find<QPlainTextEdit>("UpdateMemo");
+  auto* bar = Find<QProgressBar>("WaitProgressBar");
+  auto* list = Find<QListWidget>("DLListBox");
+  auto* label = Find<QLabel>("NameLabel");
+  auto* button = Find<QPushButton>("OkBitBtn");
+  auto* status = Find<QWidget>("UpdateStatusBar");
+  ASSERT_TRUE(memo && bar && list && label && button && status);
+  EXPECT_EQ(memo->geometry(), QRect(10, 40, 280, 80));
+
+  window_->resize(window_->width() + 100, window_->height() + 60);
+  app_->ProcessMessages();
+  ASSERT_EQ(window_->centralWidget()->size(), QSize(400, 260));
+  EXPECT_EQ(memo->geometry(), QRect(10, 40, 380, 140)) << "the memo takes the extra room";
+  EXPECT_EQ(bar->geometry(), QRect(10, 185, 380, 12));
+  EXPECT_EQ(list->geometry(), QRect(300, 10, 90, 25));
+  EXPECT_EQ(label->geometry(), QRect(10, 10, 100, 20));
+  EXPECT_EQ(status->geometry(), QRect(0, 241, 400, 19)) << "the status bar stays at the bottom";
+  EXPECT_EQ(button->geometry(), QRect(60, 5, 80, 30));
+
+  window_->showMaximized();
+  app_->ProcessMessages();
+  const QSize client = window_->centralWidget()->size();
+  EXPECT_EQ(status->geometry().bottom(), client.height() - 1);
+  EXPECT_EQ(memo->geometry().right(), client.width() - 11);
+  // The designed size is the smallest one.
+  window_->showNormal();
+  window_->resize(100, 100);
+  app_->ProcessMessages();
+  EXPECT_EQ(window_->centralWidget()->size(), QSize(300, 200));
 }
 
 TEST_F(QtBackend, TimersFireWhileEnabledAndRestartWhenReenabled) {
@@ -632,10 +756,15 @@ TEST_F(QtBackend, TerminateEndsRun) {
 TEST_F(QtBackend, TitleAndScreenshot) {
   std::vector<std::string> titles;
   app_->OnTitleChanged = [&](const std::string& t) { titles.push_back(t); };
+  // The desktop shows window titles only: the main window carries the application title in
+  // front of its caption, and keeps it when the caption changes.
+  EXPECT_EQ(window_->windowTitle(), QString("Download :"));
   app_->SetTitle("Update [ 45.0 %]");
-  EXPECT_EQ(QGuiApplication::applicationDisplayName(), QString("Update [ 45.0 %]"));
   EXPECT_EQ(app_->Title(), "Update [ 45.0 %]");
   EXPECT_EQ(titles, std::vector<std::string>{"Update [ 45.0 %]"});
+  EXPECT_EQ(window_->windowTitle(), QString::fromUtf8("Update [ 45.0 %] \u2013 Download :"));
+  form_->SetCaption("Firmware download :");
+  EXPECT_EQ(window_->windowTitle(), QString::fromUtf8("Update [ 45.0 %] \u2013 Firmware download :"));
 
   form_->label->SetCaption("Screenshot");
   form_->Show();

@@ -101,6 +101,7 @@ TEST(BasicLoaderUpdate, FromTheRestartIntoTheLoaderToProgramSuccessfullyProgramm
     auto& form = *u.rig.form;
     EXPECT_EQ(form.SessionOutcome(), Outcome::Succeeded);
     EXPECT_TRUE(form.NewStartNeeded());
+    EXPECT_FALSE(form.ProgrammingInProgress()) << "the window closes without a question now";
     EXPECT_FALSE(form.OkBitBtn->Enabled());
     EXPECT_TRUE(u.rig.MemoHas("Program successfully programmed !"));
     EXPECT_TRUE(u.rig.MemoHas("Disconnect the Oxi 3310 from power supply unit and COM 1."));
@@ -156,14 +157,24 @@ TEST(BasicLoaderUpdate, ADefectiveRecordEndsWithTheTransmitErrorAndTheAbortText)
 }
 
 // The window closes while the image goes out: no block follows. Each write takes a little
-// time, so that the upload is still going when the window closes.
+// time, so that the upload is still going when the window closes. As during any programming,
+// closing asks first, and No lets the upload go on.
 TEST(BasicLoaderUpdate, ClosingTheWindowStopsTheUpload) {
   const std::string image = LoaderImage("1.02", 20000, 9);
   BasicUpdate u(BasicInstrument(19200), {{"L3_TermH.A37", image}});
   u.recorder->SetWriteTime(std::chrono::milliseconds(5));
   u.rig.form->OkBitBtn->Click();
   ASSERT_TRUE(u.rig.RunUntil([&u] { return u.BytesToLoader() > 0; }, 10 * 60 * 1000));
-  u.rig.form->Close();
+  EXPECT_TRUE(u.rig.form->ProgrammingInProgress());
+  u.rig.app.QueueAnswer(platform::BoxResult::No);
+  EXPECT_FALSE(u.rig.form->Close());
+  ASSERT_EQ(u.rig.Boxes().size(), 1u);
+  EXPECT_NE(u.rig.Boxes()[0].text.find("Close anyway?"), std::string::npos) << u.rig.Boxes()[0].text;
+  const std::size_t before = u.BytesToLoader();
+  ASSERT_TRUE(u.rig.RunUntil([&] { return u.BytesToLoader() > before; }, 60000)) << "the upload goes on";
+  u.rig.app.QueueAnswer(platform::BoxResult::Yes);
+  EXPECT_TRUE(u.rig.form->Close());
+  EXPECT_FALSE(u.rig.form->ProgrammingInProgress());
   const std::size_t sent = u.BytesToLoader();
   u.rig.RunUntil([] { return false; }, 60000);
   EXPECT_LE(u.BytesToLoader(), sent + 2000) << "at most the block already handed over";
