@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds and runs the whole test suite, then builds and checks the Debian
-# package. With CI=true (or --all) the suite runs a second time in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up the machine, builds and runs the whole test suite (the fault matrix included), then
+# builds and checks the Debian package. With CI=true (or --all) the suite runs a second time in
+# a build with AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests run under
+# ThreadSanitizer, and every fuzz target runs for a short while (FUZZ_SECONDS, default 15).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh" --tests
@@ -19,4 +20,6 @@ if [ "${CI:-}" = "true" ] || [ "${1:-}" = "--all" ]; then
   bash "$root/scripts/build.sh" --sanitize
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite "$root/build-asan"
+  bash "$root/scripts/tsan.sh"
+  bash "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-15}"
 fi

@@ -707,6 +707,9 @@ void T_BSL430::VersionReply() {
   processorId_ = static_cast<std::uint16_t>(d[0] * 256 + d[1]);
   char text[16];
   std::snprintf(text, sizeof text, "%X.%2X", d[10], d[11]);
+  // The version bytes are read as the text they print as; a hexadecimal 'E' there would make
+  // it a number with an exponent ("1.E8"), far beyond any version: the number ends before it.
+  if (char* e = std::strpbrk(text, "Ee")) *e = '\0';
   loaderVersion_ = static_cast<int>(std::atof(text) * 100.0 + 0.0001);
   if (ctx_.record.noSensorFlag) {
     std::string file = ctx_.host.ProgDefFileFor(processorId_);

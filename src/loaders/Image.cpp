@@ -81,10 +81,8 @@ class Scanner {
     if (limitReached_) CloseAtLimit();
     // The image's end closes its last section like a new section would: the loaders write
     // whole words only.
-    if (!blocks_.empty() && blocks_.back().count % 2 != 0) {
-      WorkBlock& last = blocks_.back();
-      last.data[last.count++] = 0xFF;
-    }
+    if (!blocks_.empty()) PadToWord(blocks_.back());
+    if (!ok()) return result_;
     // A last block without data is not counted.
     if (!blocks_.empty() && blocks_.back().count == 0) {
       trailingEmpty_ = blocks_.back();
@@ -138,10 +136,8 @@ class Scanner {
     if (!OnlyBlanks(line, p)) return Fail(ImageError::Damaged);
 
     if (limitReached_) CloseAtLimit();
-    if (!blocks_.empty()) {
-      WorkBlock& cur = blocks_.back();
-      if (cur.count % 2 != 0) cur.data[cur.count++] = 0xFF;  // loaders write whole words
-    }
+    if (!blocks_.empty()) PadToWord(blocks_.back());  // loaders write whole words
+    if (!ok()) return;
     if (layout_ == Layout::Classic) {
       if (address >= kClassicEnd) return Fail(ImageError::AddressTooHigh);
       // Blocks behind UpperIndex are written with memory offset 1: lower data there would
@@ -232,12 +228,25 @@ class Scanner {
   }
 
   // The line limit followed by a section or the image's end: the block is padded to whole
-  // words with 0x00 and closed.
+  // words and closed. The pad is the erased value, as at any other section end: it lies at
+  // an address the file gives no byte for (or that the next section writes), and flash
+  // programmed with 0xFF stays as it was.
   void CloseAtLimit() {
     limitReached_ = false;
-    WorkBlock& cur = blocks_.back();
-    if (cur.count % 2 != 0) cur.data[cur.count++] = 0x00;
-    CloseBlock();
+    PadToWord(blocks_.back());
+    if (ok()) CloseBlock();
+  }
+
+  // Pads a block of odd length to whole words with the erased value. A classic block that
+  // ends at 0x10000 has no room for the pad: the loader's 16-bit address would wrap to 0x0000
+  // (and a frame of odd length leaves its last byte out of the checksum), so such a file,
+  // with a section at an odd address running up to 0xFFFF, is refused.
+  void PadToWord(WorkBlock& b) {
+    if (b.count % 2 == 0) return;
+    if (layout_ == Layout::Classic && b.start < kUpperStart && b.End() == kUpperStart)
+      return Fail(ImageError::OddEndAt64K);
+    if (layout_ == Layout::Classic && b.End() == kClassicEnd) return Fail(ImageError::AddressTooHigh);
+    b.data[b.count++] = 0xFF;
   }
 
   void Append(std::uint8_t value) {
@@ -246,6 +255,7 @@ class Scanner {
       // A block never spans 0x10000: the classic loader reaches upper memory only through
       // the memory offset.
       if (cur->start < kUpperStart && cur->End() == kUpperStart) {
+        if (cur->count % 2 != 0) return Fail(ImageError::OddEndAt64K);
         WorkBlock next;
         next.start = kUpperStart;
         blocks_.push_back(next);
@@ -419,6 +429,10 @@ std::string ImageErrorText(const ImageReadResult& result, const std::string& fil
       break;
     case ImageError::AddressTooHigh:
       reason = de ? "hat Daten oberhalb 0x1FFFF" : "has data above 0x1FFFF";
+      break;
+    case ImageError::OddEndAt64K:
+      reason = de ? "hat Daten ab einer ungeraden Adresse bis 0xFFFF, die der Lader nicht wortweise schreiben kann"
+                  : "has data from an odd address up to 0xFFFF, which the loader cannot write as whole words";
       break;
     case ImageError::SectionOrder:
       reason = de ? "hat Daten unter 0x10000 nach Daten dar\xFC" "ber"

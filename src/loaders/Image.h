@@ -54,6 +54,7 @@ enum class ImageError {
                    // control characters
   Incomplete,      // the text ends without the closing "q": the file was cut off
   AddressTooHigh,  // classic loader: data at or above 0x20000 cannot be reached
+  OddEndAt64K,     // classic loader: an odd number of bytes ends at 0xFFFF, no room for the pad
   SectionOrder,    // classic loader: a section below 0x10000 after data above it
   DataBeforeSection,
   NoData,          // the image holds no data at all (only from the Load helpers)

@@ -57,6 +57,13 @@ const char* TUpdateForm::IdentityCommand(std::int32_t step) {
 }
 
 void TUpdateForm::OnIdentityReply(std::int32_t code, const char* text) {
+  // Once the check has passed, the instrument is known for this session: an identity reply now
+  // is a stray or spoilt one (a loader's "I.251#1.06" that lost its "5") and must neither
+  // rewrite the record the programming goes by nor run the check again.
+  if (session.CheckPassed) {
+    LogLine("(identity reply after the check ignored)");
+    return;
+  }
   DeviceRecord& r = record_;
   if (reply::IsIn(code, reply::Pcb)) {
     StoreText(r.pcbNumber, text, DeviceRecord::kPcbCap);

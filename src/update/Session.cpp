@@ -552,7 +552,11 @@ kernel::Event TUpdateForm::RetryOnOk(kernel::EventQueue&, kernel::Event ev) {
       StartFileUpload();
       break;
     case RetryTag::ByFileType:
-      if (ExternalLoaderDone) {
+      if (!session.CheckPassed) {
+        // The failure came before the instrument was identified (its port went away during
+        // the identity dialogue): there is no procedure to repeat, OK starts the session afresh.
+        StartSession();
+      } else if (ExternalLoaderDone) {
         queue_.PostNotify(NotifyRunExternalLoader);
       } else {
         session.SessionStep = SessionStepTag::FurtherVersion;

@@ -108,14 +108,16 @@ TEST(ReadImage, OddSectionEndIsPaddedWithFF) {
   EXPECT_EQ(c.table[1].length, 6);
 }
 
-TEST(ReadImage, OddSectionEndAtLineLimitIsPaddedWithZero) {
+// The pad at the line limit is the erased value too: 0x00 there would be programmed into
+// flash the image leaves erased, or spoil the next section's first byte.
+TEST(ReadImage, OddSectionEndAtLineLimitIsPaddedWithFF) {
   // 14 full lines and one of 3 values end the section: 227 bytes when the 15th line ends.
   const Classic c = Read("@4000\r\n" + Lines(14) + Line(3, 0xA0) + "@5000\r\n" + Line(2, 0x50) + "q\r\n");
   ASSERT_TRUE(c.result.ok());
   ASSERT_EQ(c.result.lastIndex, 1);
   EXPECT_EQ(c.table[0].length, 4 + 228);
   EXPECT_EQ(c.table[0].data[226], 0xA2);
-  EXPECT_EQ(c.table[0].data[227], 0x00);
+  EXPECT_EQ(c.table[0].data[227], 0xFF);
   EXPECT_EQ(c.table[1].address, 0x5000);
   EXPECT_EQ(c.table[1].length, 6);
 }
@@ -370,6 +372,12 @@ TEST(ReadImage, RefusesWhatDoesNotFit) {
       {"running into 0x20000", "@1FFF0\r\n" + Lines(2) + "q", kImageBlocks, ImageError::AddressTooHigh, 3},
       {"lower after upper", "@10000\r\n" + Line(2) + "@3100\r\n" + Line(2) + "q", kImageBlocks,
        ImageError::SectionOrder, 3},
+      // A section at an odd address up to 0xFFFF has no room for its pad below 0x10000 (a fuzz
+      // finding: the pad went to 0x10000, where the loader's 16-bit address wraps to 0x0000),
+      // also where the section goes on above it; at 0x1FFFF the pad would lie beyond the offset.
+      {"odd section ending at 0xFFFF", "@FFFD\r\nFF FF 00\r\nq\r\n", kImageBlocks, ImageError::OddEndAt64K, 3},
+      {"odd section running across 0x10000", "@FFFD\r\n" + Line(5) + "q", kImageBlocks, ImageError::OddEndAt64K, 2},
+      {"odd section ending at 0x1FFFF", "@1FFFD\r\nFF FF 00\r\nq\r\n", kImageBlocks, ImageError::AddressTooHigh, 3},
       {"data before a section", "\r\n\r\nAA BB\r\n@3100\r\nq", kImageBlocks, ImageError::DataBeforeSection, 3},
   };
   for (const Case& k : cases) {
@@ -385,8 +393,9 @@ TEST(ReadImage, RefusesWhatDoesNotFit) {
   // Exactly as many blocks as the table holds is fine.
   const std::string twenty = sections21.substr(0, sections21.find("@3200")) + "q";
   EXPECT_EQ(Read(twenty, kPatchBlocks).result.lastIndex, 19);
-  // The 5xx reader has no 0x20000 limit.
+  // The 5xx reader has no 0x20000 limit, and its 24-bit addresses carry a pad at 0x10000.
   EXPECT_TRUE(Read54("@20000\r\n" + Line(2) + "q").result.ok());
+  EXPECT_TRUE(Read54("@FFFD\r\nFF FF 00\r\nq\r\n").result.ok());
 }
 
 TEST(LoadImageFile, RefusesMissingOversizedAndEmptyFiles) {

@@ -237,5 +237,22 @@ TEST(LinkLayer, AVersionReplyOfTwelveDataBytesIsTaken) {
   EXPECT_EQ(b.loader.count[bsl::kCmdVersion], 1) << "taken at once, not asked again after a time-out";
 }
 
+// Version bytes that print with a hexadecimal 'E' ("1.E2", "1.E8") read as version 1.00, not
+// as a number with an exponent (100, or beyond any int: a fuzz finding): no baud change follows.
+TEST(LinkLayer, AVersionWithAnEInItsDigitsReadsAsItsLeadingNumber) {
+  for (std::uint8_t minor : {std::uint8_t{0xE2}, std::uint8_t{0xE8}}) {
+    LinkBench b;
+    ScriptedLoader::Bytes version(16, 0);
+    version[0] = 0xF1;
+    version[1] = 0x6C;
+    version[10] = 0x01;
+    version[11] = minor;
+    b.loader.script[{bsl::kCmdVersion, 1}] = {ScriptedLoader::Frame(version), false};
+    int error = -1;
+    EXPECT_TRUE(b.Run(&error)) << error;
+    EXPECT_EQ(b.loader.count[bsl::kCmdChangeBaud], 0) << std::hex << int{minor};
+  }
+}
+
 }  // namespace
 }  // namespace loaderstest

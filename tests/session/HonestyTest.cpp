@@ -92,6 +92,21 @@ TEST(Honesty, SurplusAcknowledgementsDoNotWalkTheSessionOn) {
   EXPECT_EQ(std::count(memo.begin(), memo.end(), std::string("Download successfully completed !")), 1);
 }
 
+// Once the check has passed, an identity reply (here a version reply right behind the serial
+// number; in the field a loader's "I.251#1.06" that lost its "5") is a stray one: it neither
+// rewrites the record the programming goes by nor stops the session (it used to make the
+// update look not due, and the session waited for ever).
+TEST(Honesty, AnIdentityReplyAfterTheCheckChangesNothing) {
+  sim::InstrumentConfig c = Classic();
+  c.extraReplies.push_back({"A.4001", "I.21#9.99", true});
+  Bench b(c);
+  ASSERT_TRUE(b.rig.RunSession(10 * 60 * 1000)) << "the session ends";
+  EXPECT_TRUE(b.rig.form->SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(b.FlashOk(&why)) << why;
+  EXPECT_EQ(b.rig.form->Record().deviceVersion, 1010);
+}
+
 TEST(Honesty, DevicesThatOnlyAcknowledgeOrNeverIdentifyGetNoSuccess) {
   std::string eightAcks;
   for (int i = 0; i < 8; ++i) eightAcks += "!\r\n";
@@ -140,6 +155,41 @@ TEST(Honesty, UnpluggedAdapterEndsTheRunAtOnceAndOffersTheRetry) {
   // No loader time-outs were waited out: the dialogue until the unplugging takes the
   // 8 s loader entry and a little more, not several 5 s silences on top.
   EXPECT_LT(b.rig.clock.Milliseconds() - start, 40000u);
+}
+
+// The port goes away while the instrument is still being identified: nothing is known of it,
+// so OK starts the session afresh with the search instead of repeating a procedure (for a
+// Windows-CE package the session then waited for ever; found by the fault matrix).
+TEST(Honesty, APortLostDuringTheIdentityDialogueIsRetriedFromTheSearch) {
+  Package p;
+  p.files["FW_TEST.TXT"] = TiTxtWithVersion("1.02", 300);
+  sim::InstrumentConfig c = Classic();
+  sim::InstrumentConfig lost = c;
+  lost.disconnectAfterCommands = 3;  // the probe, command mode and the first identity command
+  sim::Instrument unplugged(lost);
+  sim::Instrument replugged(c);
+  std::string error;
+  ASSERT_TRUE(replugged.LoadFirmware(TiTxtWithVersion("1.01", 100), &error)) << error;
+  unplugged.SetDisconnectHandler([] { platform::HangUpLoopbackPort(1); });
+  Socket socket;
+  socket.Plug(&unplugged);
+  SessionRig rig;
+  rig.WritePackage(p);
+  platform::RegisterLoopbackPort(1, &socket);
+  rig.registered.push_back(1);
+  rig.Start();
+  ASSERT_TRUE(rig.RunSession());
+  EXPECT_EQ(rig.form->SessionOutcome(), Outcome::Failed);
+  EXPECT_TRUE(rig.MemoHas("The port COM 1 went away"));
+  ASSERT_TRUE(rig.form->OkBitBtn->Enabled());
+
+  socket.Plug(&replugged);
+  ASSERT_TRUE(rig.RunSession()) << "the retry ends";
+  EXPECT_TRUE(rig.form->SessionSucceeded());
+  std::string why;
+  EXPECT_TRUE(FlashEqualsImage(replugged, p.files["FW_TEST.TXT"], &why)) << why;
+  auto cmds = replugged.Commands();
+  EXPECT_NE(std::find(cmds.begin(), cmds.end(), "A.2003"), cmds.end()) << "identified afresh";
 }
 
 TEST(Honesty, TheXxxFlagOfARefusedSessionDoesNotSkipTheNextOnesSecondFile) {

@@ -228,3 +228,32 @@ TEST(ClassicLoader, OneLostAnswerAtEachStepStillCompletesTheUpdate) {
 
 }  // namespace
 }  // namespace sessiontest
+
+namespace sessiontest {
+namespace {
+
+// A section that ends with an odd byte count on the 15th line of its block: the block is
+// padded to whole words with the erased value, so that the flash behind it stays erased as
+// the image leaves it (a pad of 0x00 was programmed there and the update still reported).
+TEST(ClassicLoader, OddSectionEndAtTheLineLimitLeavesTheFlashAsTheImageSays) {
+  std::string section = "@8000\r\n";
+  for (int line = 0; line < 14; ++line) {
+    for (int k = 0; k < 16; ++k) {
+      char b[4];
+      std::snprintf(b, sizeof b, "%02X", (line * 16 + k) & 0xFF);
+      section += b;
+      section += k == 15 ? "\r\n" : " ";
+    }
+  }
+  section += "A0 A1 A2\r\n";  // 227 bytes: 0x8000 .. 0x80E2
+  std::string image = TiTxtWithVersion("1.02", 300);
+  image.insert(image.find("@FFE0"), section + "@80F0\r\n11 22\r\n");
+  Update u(Config(0x0160), image, TiTxtWithVersion("1.01", 100));
+  ASSERT_TRUE(u.rig.RunSession());
+  EXPECT_TRUE(u.rig.form->SessionSucceeded()) << "procedure error " << u.rig.form->LastProcedureError();
+  std::string why;
+  EXPECT_TRUE(u.FlashOk(&why)) << why;
+}
+
+}  // namespace
+}  // namespace sessiontest
