@@ -77,23 +77,10 @@ std::uint32_t NextErase(std::uint32_t address) {
 // Below the floor (or wrapped below 0): the writes begin.
 bool EraseDone(std::uint32_t address, std::uint32_t floor) { return address < floor || address > 0xFFFFFF; }
 
-std::string Hex(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(v));
-  return buf;
-}
-
 }  // namespace
 
 const T::StepDef& T::Def(Step step) {
-  static_assert(std::size(kSteps) == static_cast<std::size_t>(Step::Count), "one table row per step");
-  static_assert(
-      [] {
-        for (std::size_t i = 0; i < std::size(kSteps); ++i)
-          if (static_cast<std::size_t>(kSteps[i].step) != i) return false;
-        return true;
-      }(),
-      "the table is indexed by step");
+  static_assert(procedure::IndexedByStep(kSteps, Step::Count), "one table row per step, in step order");
   return kSteps[static_cast<std::size_t>(step)];
 }
 
@@ -342,7 +329,7 @@ void T::Go(Step step) {
   sent_ = d.name;
   const std::uint8_t command = frame->size > 3 ? frame->bytes[3] : 0;
   if (frame->size >= 9 && command != b5::kCmdPassword)
-    sent_ += " @" + Hex(static_cast<std::uint32_t>(frame->bytes[4] | (frame->bytes[5] << 8) | (frame->bytes[6] << 16)));
+    sent_ += " @" + procedure::HexWord(static_cast<std::uint32_t>(frame->bytes[4] | (frame->bytes[5] << 8) | (frame->bytes[6] << 16)));
   Trace(sent_);
   Send(*frame);
 }
@@ -560,7 +547,7 @@ void T::PlanErase() {
     lowest = start;
   } else if ((highest & ~(kSegment - 1)) > start) {
     start = highest & ~(kSegment - 1);
-    Trace("Erase start raised to " + Hex(start) + " for the image");
+    Trace("Erase start raised to " + procedure::HexWord(start) + " for the image");
   }
   eraseAddress_ = start;
   eraseFloor_ = lowest & ~(kSegment - 1);

@@ -111,14 +111,7 @@ bool Addressed(std::uint8_t command) {
 }  // namespace
 
 const T_BSL430::StepDef& T_BSL430::Def(Step step) {
-  static_assert(std::size(kSteps) == static_cast<std::size_t>(Step::Count), "one table row per step");
-  static_assert(
-      [] {
-        for (std::size_t i = 0; i < std::size(kSteps); ++i)
-          if (static_cast<std::size_t>(kSteps[i].step) != i) return false;
-        return true;
-      }(),
-      "the table is indexed by step");
+  static_assert(procedure::IndexedByStep(kSteps, Step::Count), "one table row per step, in step order");
   return kSteps[static_cast<std::size_t>(step)];
 }
 
@@ -382,11 +375,9 @@ void T_BSL430::Go(Step step) {
   if (d.onFrame != Step::Keep) slots_.frame = d.onFrame;
   sent_ = d.name;
   if (frame->size >= 6 && Addressed(frame->bytes[1])) {
-    char at[16];
-    unsigned address = static_cast<unsigned>(frame->bytes[4] | (frame->bytes[5] << 8));
+    std::uint32_t address = static_cast<std::uint32_t>(frame->bytes[4] | (frame->bytes[5] << 8));
     if (offsetMode_ == 1) address += 0x10000;
-    std::snprintf(at, sizeof at, " @%04X", address);
-    sent_ += at;
+    sent_ += " @" + procedure::HexWord(address);
   }
   Trace(sent_);
   Send(*frame);

@@ -47,25 +47,12 @@ constexpr T_EMFLoader::StepDef T_EMFLoader::kSteps[] = {
 
 namespace {
 
-std::string Hex4(std::uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-  return text;
-}
-
 const char* BaudText(comport::BaudTag baud) { return baud == comport::B__9600 ? "9600" : "115200"; }
 
 }  // namespace
 
 const T_EMFLoader::StepDef& T_EMFLoader::Def(Step step) {
-  static_assert(std::size(kSteps) == static_cast<std::size_t>(Step::Count), "one table row per step");
-  static_assert(
-      [] {
-        for (std::size_t i = 0; i < std::size(kSteps); ++i)
-          if (static_cast<std::size_t>(kSteps[i].step) != i) return false;
-        return true;
-      }(),
-      "the table is indexed by step");
+  static_assert(procedure::IndexedByStep(kSteps, Step::Count), "one table row per step, in step order");
   return kSteps[static_cast<std::size_t>(step)];
 }
 
@@ -469,15 +456,15 @@ void T_EMFLoader::VersionReply() {
 void T_EMFLoader::CompareChecksum() {
   const std::optional<std::uint16_t> reported = emf::ParseChecksum(replyText_);
   if (reported && *reported == image_.checksum) {
-    Trace("Checksum " + Hex4(*reported) + " is the image's");
+    Trace("Checksum " + procedure::HexWord(*reported) + " is the image's");
     Go(Step::Launch);
     return;
   }
   // The loader holds something else than the image: its application is not started.
-  const std::string theirs = reported ? Hex4(*reported) : "\"" + replyText_ + "\"";
-  Trace("Checksum " + theirs + ", the image's " + Hex4(image_.checksum) + ": run failed");
+  const std::string theirs = reported ? procedure::HexWord(*reported) : "\"" + replyText_ + "\"";
+  Trace("Checksum " + theirs + ", the image's " + procedure::HexWord(image_.checksum) + ": run failed");
   FailWith(procedure::FillXs(procedure::Text(procedure::MsgImageRejected, ctx_.language),
-                             {fileName_, theirs, Hex4(image_.checksum)}),
+                             {fileName_, theirs, procedure::HexWord(image_.checksum)}),
            StChecksum);
 }
 

@@ -38,14 +38,7 @@ constexpr TWinCEProg::StepDef TWinCEProg::kSteps[] = {
 };
 
 const TWinCEProg::StepDef& TWinCEProg::Def(Step step) {
-  static_assert(std::size(kSteps) == static_cast<std::size_t>(Step::Count), "one table row per step");
-  static_assert(
-      [] {
-        for (std::size_t i = 0; i < std::size(kSteps); ++i)
-          if (static_cast<std::size_t>(kSteps[i].step) != i) return false;
-        return true;
-      }(),
-      "the table is indexed by step");
+  static_assert(procedure::IndexedByStep(kSteps, Step::Count), "one table row per step, in step order");
   return kSteps[static_cast<std::size_t>(step)];
 }
 

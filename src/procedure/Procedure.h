@@ -73,6 +73,20 @@ class RetryHistory {
   std::array<StepId, Limit> entries_;
 };
 
+// A step table is indexed by its step: one row per step, in the order the steps are declared.
+// Checked at compile time, so a row added out of place stops the build.
+template <typename Row, std::size_t N, typename StepId>
+constexpr bool IndexedByStep(const Row (&rows)[N], StepId count) {
+  if (N != static_cast<std::size_t>(count)) return false;
+  for (std::size_t i = 0; i < N; ++i)
+    if (static_cast<std::size_t>(rows[i].step) != i) return false;
+  return true;
+}
+
+// An address or word as the traces and messages print it: upper-case hexadecimal, at least four
+// digits ("FA00", "1C400").
+std::string HexWord(std::uint32_t value);
+
 // "Erase @FA00 refused, repeat 2/3", "Write @3100 silent, run failed".
 std::string RepeatTrace(const std::string& step, const char* why, std::size_t repeat, std::size_t limit);
 
