@@ -192,31 +192,14 @@ bool T_BSL430::Run(int variant, const std::string& fileName, bool askFirst, bool
     SendCommand(procedure::command::CommandMode);
   }
 
-  while (!done_) {
-    ctx_.host.PumpEvents();
-    ctx_.host.ProcessMessages();
-    if (!done_ && ctx_.port && ctx_.port->Gone()) {
-      // Unplugged: nothing will answer any more, so the run ends now, not after the retries.
-      FailWith(procedure::Text(procedure::MsgPortGone, ctx_.language), status_);
-      break;
-    }
-    if (!done_ && platform::HasApp()) {
-      if (platform::App().Terminated() || !ctx_.port || !ctx_.port->IsOpen()) {
-        // The window was closed or the port was closed under the run.
-        Fail(status_);
-        break;
-      }
-      platform::App().WaitMessage(1000);
-    }
+  switch (procedure::PumpUntilDone(ctx_, done_)) {
+    case procedure::PumpEnd::PortGone: FailWith(procedure::Text(procedure::MsgPortGone, ctx_.language), status_); break;
+    case procedure::PumpEnd::Closed: Fail(status_); break;
+    case procedure::PumpEnd::Done: break;
   }
 
   ctx_.host.SetTitleProgress("", -1.0f);
-  if (ctx_.port) {
-    if (ctx_.host.StartMode() == procedure::StartModeTag::Sensor && !failed_)
-      ctx_.port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
-    else
-      ctx_.port->LoadLastV24Parameter();
-  }
+  procedure::RestoreLine(ctx_, !failed_);
   ctx_.delay.DelayTime(1500, false);
   if (bar) bar->SetPosition(0);
   ctx_.queue.RemoveHandler(kernel::Bind<&T_BSL430::Handler>(), this);

@@ -92,31 +92,15 @@ bool T_EMFLoader::Run(int sensorUpdate, const std::string& fileName, bool repeat
   // A laboratory instrument is in command mode already.
   Go(ctx_.record.laboratoryFlag ? Step::StartLoader : Step::Wake);
 
-  while (!done_) {
-    ctx_.host.PumpEvents();
-    ctx_.host.ProcessMessages();
-    if (!done_ && ctx_.port && ctx_.port->Gone()) {
-      // Unplugged: nothing will answer any more.
-      FailWith(procedure::Text(procedure::MsgPortGone, ctx_.language), status_);
-      break;
-    }
-    if (!done_ && platform::HasApp()) {
-      if (platform::App().Terminated() || !ctx_.port || !ctx_.port->IsOpen()) {
-        Fail(status_);
-        break;
-      }
-      platform::App().WaitMessage(1000);
-    }
+  switch (procedure::PumpUntilDone(ctx_, done_)) {
+    case procedure::PumpEnd::PortGone: FailWith(procedure::Text(procedure::MsgPortGone, ctx_.language), status_); break;
+    case procedure::PumpEnd::Closed: Fail(status_); break;
+    case procedure::PumpEnd::Done: break;
   }
 
   ctx_.host.SetTitleProgress("", -1.0f);
   ctx_.delay.DelayTime(200, false);
-  if (ctx_.port) {
-    if (ctx_.host.StartMode() == procedure::StartModeTag::Sensor && !failed_)
-      ctx_.port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
-    else
-      ctx_.port->LoadLastV24Parameter();
-  }
+  procedure::RestoreLine(ctx_, !failed_);
   ctx_.delay.DelayTime(1500, false);
   if (bar) bar->SetPosition(0);
   ctx_.queue.RemoveHandler(kernel::Bind<&T_EMFLoader::Handler>(), this);

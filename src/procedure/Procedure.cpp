@@ -2,7 +2,32 @@
 
 #include <cstdio>
 
+#include "comport/Comport.h"
+#include "platform/Application.h"
+
 namespace procedure {
+
+PumpEnd PumpUntilDone(const ProcedureContext& ctx, const bool& done) {
+  while (!done) {
+    ctx.host.PumpEvents();
+    ctx.host.ProcessMessages();
+    if (done) break;
+    if (ctx.port && ctx.port->Gone()) return PumpEnd::PortGone;
+    if (platform::HasApp()) {
+      if (platform::App().Terminated() || !ctx.port || !ctx.port->IsOpen()) return PumpEnd::Closed;
+      platform::App().WaitMessage(1000);
+    }
+  }
+  return PumpEnd::Done;
+}
+
+void RestoreLine(const ProcedureContext& ctx, bool succeeded) {
+  if (!ctx.port) return;
+  if (ctx.host.StartMode() == StartModeTag::Sensor && succeeded)
+    ctx.port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
+  else
+    ctx.port->LoadLastV24Parameter();
+}
 
 std::string HexWord(std::uint32_t value) {
   char text[12];

@@ -83,6 +83,18 @@ constexpr bool IndexedByStep(const Row (&rows)[N], StepId count) {
   return true;
 }
 
+// Why a procedure's wait for its run to end stopped.
+enum class PumpEnd { Done, PortGone, Closed };
+
+// Runs the procedure's events until done is set, the port is unplugged (nothing will answer any
+// more, so the run ends now, not after its retries) or the window or the port is closed under
+// the run. Between rounds it sleeps on window messages, at most a second.
+PumpEnd PumpUntilDone(const ProcedureContext& ctx, const bool& done);
+
+// The line after a run: a sensor that took its new firmware talks at 9600 8N2 with NUL
+// stripping; otherwise the line goes back to what it was before the run.
+void RestoreLine(const ProcedureContext& ctx, bool succeeded);
+
 // An address or word as the traces and messages print it: upper-case hexadecimal, at least four
 // digits ("FA00", "1C400").
 std::string HexWord(std::uint32_t value);
