@@ -16,6 +16,9 @@ char LowerAscii(char c);
 std::string UpperAscii(std::string text);
 bool EqualNoCaseAscii(std::string_view a, std::string_view b);
 
+// One Unicode code point appended as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // One Windows-1252 byte as a Unicode code point.
 char32_t Cp1252ToCodePoint(unsigned char byte);
 // A Unicode code point as a Windows-1252 byte, or -1 when it has none.
