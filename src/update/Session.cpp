@@ -194,15 +194,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
     case NotifyRunBootstrapLoader:
       session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(1);
-      if (UpdateDue()) {
-        if (RunProcedure(BootstrapLoaderFor(record_), SensorUpdateFlag ? 1 : 0, record_.firstProgramFile,
-                         session.SensorPresent, true))
-          ProgrammingSucceeded();
-        else
-          queue_.PostNotify(NotifyStepFailed);
-      } else {
-        queue_.PostNotify(NotifySecondStage);
-      }
+      ProgramFirstFileIfDue(BootstrapLoaderFor(record_), session.SensorPresent, true);
       break;
     case NotifyBootMarker:
       session.SessionTimer = timerPool_.StopTimer(session.SessionTimer);
@@ -214,14 +206,10 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       record_.laboratoryFlag = true;
       session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(1);
-      if (RunProcedure(BootstrapLoaderFor(record_), SensorUpdateFlag ? 1 : 0,
-                       record_.firstProgramFile, false, true)) {
-        ProgrammingSucceeded();
+      if (ProgramFirstFile(BootstrapLoaderFor(record_), SensorUpdateFlag ? 1 : 0, false, true)) {
         ReportLine(MsgStoreNewData);
         SecTimer->SetEnabled(true);
         WaitProgressBar->SetPosition(1);
-      } else {
-        queue_.PostNotify(NotifyStepFailed);
       }
       break;
     case NotifyRunWinCE:
@@ -232,15 +220,11 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
           record_.deviceStartupVersion > 0)
         RemoveStartupBlock();
       if (UpdateDue() || record_.deviceStartupVersion < record_.packageStartupVersion) {
-        if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
-        if (RunProcedure(ProcedureKind::WinCE, 0, record_.firstProgramFile, session.RepeatAllowed, false)) {
-          ProgrammingSucceeded();
+        if (ProgramFirstFile(ProcedureKind::WinCE, 0, session.RepeatAllowed, false)) {
           ReportLine(MsgStoreNewData);
           session.SessionStep = SessionStepTag::Programmed;
           record_.fileList.clear();
           SetClock(false);
-        } else {
-          queue_.PostNotify(NotifyStepFailed);
         }
       } else {
         SetClock(false);
@@ -254,16 +238,7 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       WaitProgressBar->SetPosition(0);
       session.SessionStep = SessionStepTag::Programmed;
       ShowDurationEstimate(2);
-      if (UpdateDue()) {
-        if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
-        if (RunProcedure(ProcedureKind::EmfLoader, SensorUpdateFlag ? 1 : 0,
-                         record_.firstProgramFile, session.RepeatAllowed, false))
-          ProgrammingSucceeded();
-        else
-          queue_.PostNotify(NotifyStepFailed);
-      } else {
-        queue_.PostNotify(NotifySecondStage);
-      }
+      ProgramFirstFileIfDue(ProcedureKind::EmfLoader, session.RepeatAllowed, false);
       break;
     default:
       if (!reply::IsIdentity(ev.code)) return ev;
@@ -272,6 +247,22 @@ kernel::Event TUpdateForm::SessionHandler(kernel::EventQueue&, kernel::Event ev)
       break;
   }
   return EventQueue::ConsumeEvent(ev);
+}
+
+bool TUpdateForm::ProgramFirstFile(ProcedureKind kind, int variant, bool askFirst, bool syncFirst) {
+  if (!RunProcedure(kind, variant, record_.firstProgramFile, askFirst, syncFirst)) {
+    queue_.PostNotify(NotifyStepFailed);
+    return false;
+  }
+  ProgrammingSucceeded();
+  return true;
+}
+
+void TUpdateForm::ProgramFirstFileIfDue(ProcedureKind kind, bool askFirst, bool syncFirst) {
+  if (UpdateDue())
+    ProgramFirstFile(kind, SensorUpdateFlag ? 1 : 0, askFirst, syncFirst);
+  else
+    queue_.PostNotify(NotifySecondStage);
 }
 
 // The command that lets the instrument take its new firmware, or straight on to the second

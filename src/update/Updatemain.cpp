@@ -571,12 +571,15 @@ bool TUpdateForm::RunProcedure(ProcedureKind kind, int variant, const std::strin
       break;
     }
     case ProcedureKind::EmfLoader: {
+      // The transfers read the line without the port's own time-outs.
+      if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
       loaders::T_EMFLoader procedure(ProcedureContext());
       ok = procedure.Run(variant, file, askFirst);
       lastProcedureError_ = procedure.ErrorCode();
       break;
     }
     case ProcedureKind::WinCE: {
+      if (comport::TComPort* p = InstrumentPortObject()) p->ChangeV24TimeOut(-1, -1, -1, 0);
       loaders::TWinCEProg procedure(ProcedureContext());
       ok = procedure.Run(variant, file, askFirst) != 0;
       lastProcedureError_ = ok ? 0 : 1;

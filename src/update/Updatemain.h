@@ -240,6 +240,11 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   procedure::ProcedureContext ProcedureContext();
   bool RunProcedure(ProcedureKind kind, int variant, const std::string& file, bool askFirst,
                     bool syncFirst);
+  // The first program file through a procedure, and the session's way on: its success, or the
+  // failure path (notification 10021). True on success.
+  bool ProgramFirstFile(ProcedureKind kind, int variant, bool askFirst, bool syncFirst);
+  // The same when the instrument's version asks for it; otherwise straight to the second stage.
+  void ProgramFirstFileIfDue(ProcedureKind kind, bool askFirst, bool syncFirst);
 
   // ---- external loaders (ExternalLoaders.cpp) ----
   // The HEX loader (the updater library when the package folder has it, else the loader
