@@ -1,28 +1,15 @@
 #include "loaders/Bsl54xxFrame.h"
 
 #include <cstring>
+#include <string_view>
+
+#include "procedure/Procedure.h"
 
 namespace loaders::bsl54xx {
 
 namespace {
 
 constexpr std::size_t kGroup = 6;  // "0x5C00"
-
-std::uint16_t GroupValue(const std::string& text, std::size_t at, std::size_t n) {
-  std::size_t i = at, end = at + n;
-  if (i + 1 < end && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
-  unsigned v = 0;
-  for (; i < end; ++i) {
-    const char c = text[i];
-    unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else break;
-    v = (v * 16 + d) & 0xFFFF;
-  }
-  return static_cast<std::uint16_t>(v);
-}
 
 std::uint8_t Byte(std::uint32_t v, int shift) { return static_cast<std::uint8_t>((v >> shift) & 0xFF); }
 
@@ -54,7 +41,7 @@ Password PasswordFromVectorText(const std::string& text) {
   for (std::size_t g = 0; g < groups; ++g) {
     const std::size_t at = g * kGroup;
     const std::size_t n = text.size() - at < kGroup ? text.size() - at : kGroup;
-    p[kPasswordWords - 1 - g] = GroupValue(text, at, n);
+    p[kPasswordWords - 1 - g] = procedure::ParseHexWord(std::string_view(text).substr(at, n));
   }
   return p;
 }

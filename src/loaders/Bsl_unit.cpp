@@ -85,23 +85,6 @@ bool BlockMatches(const ImageBlock& b, const std::vector<std::uint8_t>& frame) {
   return frame.size() >= n + 6 && std::memcmp(bsl::ReplyData(frame.data()), b.data, n) == 0;
 }
 
-std::uint16_t ParseHexWord(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
-  unsigned v = 0;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else break;
-    v = (v * 16 + d) & 0xFFFF;
-  }
-  return static_cast<std::uint16_t>(v);
-}
-
 // Commands whose first two bytes after the lengths are an address.
 bool Addressed(std::uint8_t command) {
   return command == bsl::kCmdWriteBlock || command == bsl::kCmdReadBlock ||
@@ -306,7 +289,8 @@ kernel::Event T_BSL430::Handler(kernel::EventQueue&, kernel::Event ev) {
 }
 
 void T_BSL430::TakeVector(const std::string& text) {
-  vectorWord_ = ParseHexWord(text);
+  const std::size_t digits = text.find_first_not_of(' ');
+  vectorWord_ = digits == std::string::npos ? 0 : procedure::ParseHexWord(std::string_view(text).substr(digits));
   vectorKnown_ = true;
   ctx_.record.loaderVectorWord = vectorWord_;
   ctx_.record.loaderVectorKnown = true;

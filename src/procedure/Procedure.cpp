@@ -7,6 +7,22 @@
 
 namespace procedure {
 
+std::uint16_t ParseHexWord(std::string_view text) {
+  std::size_t i = 0;
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) i = 2;
+  unsigned v = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    unsigned d;
+    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+    else break;
+    v = (v * 16 + d) & 0xFFFF;
+  }
+  return static_cast<std::uint16_t>(v);
+}
+
 PumpEnd PumpUntilDone(const ProcedureContext& ctx, const bool& done) {
   while (!done) {
     ctx.host.PumpEvents();

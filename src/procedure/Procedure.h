@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "procedure/DeviceRecord.h"
 #include "procedure/ProcedureHost.h"
@@ -98,6 +99,9 @@ void RestoreLine(const ProcedureContext& ctx, bool succeeded);
 // An address or word as the traces and messages print it: upper-case hexadecimal, at least four
 // digits ("FA00", "1C400").
 std::string HexWord(std::uint32_t value);
+// A word as the instrument writes it ("0x5C00", "5c00"): an optional 0x, then hexadecimal digits
+// up to the first other character; the low 16 bits. No digits read as 0.
+std::uint16_t ParseHexWord(std::string_view text);
 
 // "Erase @FA00 refused, repeat 2/3", "Write @3100 silent, run failed".
 std::string RepeatTrace(const std::string& step, const char* why, std::size_t repeat, std::size_t limit);
