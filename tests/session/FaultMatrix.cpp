@@ -461,7 +461,7 @@ constexpr std::uint32_t kReadingMs = 20000;                 // before the user p
 
 class Session {
  public:
-  Session(Family family, const Run* run) : family_(family), setup_(MakeSetup(family)) {
+  Session(Family family, const Run* run) : family_(family), run_(run), setup_(MakeSetup(family)) {
     sim::InstrumentConfig c = setup_.config;
     if (run && run->instrument) run->instrument(c);
     c.clock = [clock = &rig_.clock] { return clock->Milliseconds(); };
@@ -519,7 +519,8 @@ class Session {
     }
     r.verdict = v;
     r.virtualMs = rig_.clock.Milliseconds() - start;
-    if (verbose || v == Verdict::Defect) Dump();
+    // A known limit's false success is listed with its reason; its log would only be noise.
+    if (verbose || (v == Verdict::Defect && (!run_ || run_->limit.empty()))) Dump();
     return r;
   }
 
@@ -610,6 +611,7 @@ class Session {
   }
 
   Family family_;
+  const Run* run_;
   Setup setup_;
   SessionRig rig_;
   std::unique_ptr<FaultLine> line_;
