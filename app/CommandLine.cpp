@@ -120,6 +120,35 @@ enum Id {
   kLogDir, kConsole,
 };
 
+// An option's value that may not be empty ("--log needs a file name").
+bool TakeText(const std::string& value, const char* option, const char* needs, std::string& target,
+              std::string& error) {
+  if (value.empty()) {
+    error = std::string(option) + " needs " + needs;
+    return false;
+  }
+  target = value;
+  return true;
+}
+
+bool TakeLanguage(const std::string& value, std::int32_t& target, std::string& error) {
+  if (auto l = ParseLanguageName(value)) {
+    target = *l;
+    return true;
+  }
+  error = "--language takes de or en, not '" + value + "'";
+  return false;
+}
+
+bool TakeTimeout(const std::string& value, std::uint32_t& target, std::string& error) {
+  if (auto s = ParseSeconds(value)) {
+    target = *s;
+    return true;
+  }
+  error = "--timeout takes whole seconds from 1 to 604800, not '" + value + "'";
+  return false;
+}
+
 bool RunOption(int id, const std::string& value, RunOptions& run, std::string& error) {
   switch (id) {
     case kPort:
@@ -142,20 +171,8 @@ bool RunOption(int id, const std::string& value, RunOptions& run, std::string& e
       }
       run.ports.push_back(value);
       return true;
-    case kPackage:
-      if (value.empty()) {
-        error = "--package needs a folder";
-        return false;
-      }
-      run.package = value;
-      return true;
-    case kLanguage:
-      if (auto l = ParseLanguageName(value)) {
-        run.language = *l;
-        return true;
-      }
-      error = "--language takes de or en, not '" + value + "'";
-      return false;
+    case kPackage: return TakeText(value, "--package", "a folder", run.package, error);
+    case kLanguage: return TakeLanguage(value, run.language, error);
     default:
       return false;
   }
@@ -188,19 +205,11 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, ConsoleOptions& o
       case kVerbose: out.verbose = true; break;
       case kDebug: out.debug = true; break;
       case kLog:
-        if (value.empty()) {
-          error = "--log needs a file name";
-          return false;
-        }
-        out.logFile = value;
+        if (!TakeText(value, "--log", "a file name", out.logFile, error)) return false;
         break;
       case kTimeout:
-        if (auto s = ParseSeconds(value)) {
-          out.timeoutSeconds = *s;
-          break;
-        }
-        error = "--timeout takes whole seconds from 1 to 604800, not '" + value + "'";
-        return false;
+        if (!TakeTimeout(value, out.timeoutSeconds, error)) return false;
+        break;
       default:
         if (!RunOption(id, value, out.run, error)) return false;
     }
@@ -270,40 +279,20 @@ bool ParseLineOptions(const std::vector<std::string>& args, LineOptions& out, st
       case kNo: out.answerYes = false; break;
       case kJson: out.json = true; break;
       case kPackage:
-        if (value.empty()) {
-          error = "--package needs a folder";
-          return false;
-        }
-        out.package = value;
+        if (!TakeText(value, "--package", "a folder", out.package, error)) return false;
         break;
       case kLanguage:
-        if (auto l = ParseLanguageName(value)) {
-          out.language = *l;
-          break;
-        }
-        error = "--language takes de or en, not '" + value + "'";
-        return false;
+        if (!TakeLanguage(value, out.language, error)) return false;
+        break;
       case kLogDir:
-        if (value.empty()) {
-          error = "--log-dir needs a folder";
-          return false;
-        }
-        out.logDir = value;
+        if (!TakeText(value, "--log-dir", "a folder", out.logDir, error)) return false;
         break;
       case kConsole:
-        if (value.empty()) {
-          error = "--console needs a program";
-          return false;
-        }
-        out.console = value;
+        if (!TakeText(value, "--console", "a program", out.console, error)) return false;
         break;
       case kTimeout:
-        if (auto s = ParseSeconds(value)) {
-          out.timeoutSeconds = *s;
-          break;
-        }
-        error = "--timeout takes whole seconds from 1 to 604800, not '" + value + "'";
-        return false;
+        if (!TakeTimeout(value, out.timeoutSeconds, error)) return false;
+        break;
       default: return false;
     }
   }
