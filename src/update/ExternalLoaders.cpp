@@ -247,14 +247,29 @@ int TUpdateForm::RunLoaderProgram(const std::string& windowsName, const std::vec
   return exitCode;
 }
 
-int TUpdateForm::RunHexLoader(const std::string& file) {
-  WaitPanel->SetVisible(false);
-  if (record_.firstProgramFile.size() <= 4) return 1;
+comport::TComPort* TUpdateForm::LendPort() {
   comport::TComPort* port = InstrumentPortObject();
   if (port) {
     port->SaveLastV24Parameter();
     port->Close();
   }
+  return port;
+}
+
+void TUpdateForm::TakeBackPort(comport::TComPort* port, bool sensorLine) {
+  // A window closed meanwhile has closed its ports for good.
+  if (!port || Closed()) return;
+  port->Open(this, 0, instrumentCom_, true);
+  if (sensorLine)
+    port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
+  else
+    port->LoadLastV24Parameter();
+}
+
+int TUpdateForm::RunHexLoader(const std::string& file) {
+  WaitPanel->SetVisible(false);
+  if (record_.firstProgramFile.size() <= 4) return 1;
+  comport::TComPort* port = LendPort();
   const std::string image = LoaderFileArgument(programFolder_, file);
   const std::int64_t size = platform::files::FileSize(image);
   titleTimer_.Start(static_cast<float>(size < 0 ? 0 : size / 2000));
@@ -296,14 +311,7 @@ int TUpdateForm::RunHexLoader(const std::string& file) {
     exitCode = RunLoaderProgram(kHexLoaderProgram, args, image, 1000);
   }
 
-  // A window closed meanwhile has closed its ports for good.
-  if (port && !Closed()) {
-    port->Open(this, 0, instrumentCom_, true);
-    if (startMode_ == StartModeTag::Sensor && exitCode == 0)
-      port->ChangeV24Parameter(comport::B__9600, comport::S_2, comport::NoParity, true);
-    else
-      port->LoadLastV24Parameter();
-  }
+  TakeBackPort(port, startMode_ == StartModeTag::Sensor && exitCode == 0);
   wait.DelayTime(500, false);
   SetTitleProgress("", -1.0f);
   lastProcedureError_ = exitCode;
@@ -313,21 +321,14 @@ int TUpdateForm::RunHexLoader(const std::string& file) {
 int TUpdateForm::RunPic32Loader(const std::string& file) {
   WaitPanel->SetVisible(false);
   if (record_.firstProgramFile.size() <= 4) return 1;
-  comport::TComPort* port = InstrumentPortObject();
-  if (port) {
-    port->SaveLastV24Parameter();
-    port->Close();
-  }
+  comport::TComPort* port = LendPort();
   wait.DelayTime(1000, true);
   const std::string image = LoaderFileArgument(programFolder_, file);
   const std::vector<std::string> args = Pic32LoaderArguments(image, instrumentCom_);
   const std::int64_t size = platform::files::FileSize(image);
   titleTimer_.Start(static_cast<float>(size < 0 ? 0 : size / 800));
   const int exitCode = RunLoaderProgram(kPic32LoaderProgram, args, image, 1500);
-  if (port && !Closed()) {
-    port->Open(this, 0, instrumentCom_, true);
-    port->LoadLastV24Parameter();
-  }
+  TakeBackPort(port, false);
   wait.DelayTime(200, true);
   SetTitleProgress("", -1.0f);
   lastProcedureError_ = exitCode;

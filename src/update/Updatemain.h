@@ -253,6 +253,11 @@ class TUpdateForm : public platform::Form, public procedure::ProcedureHost, publ
   // failed library step: 100 + loaders::HexLoadStep).
   int RunHexLoader(const std::string& file);
   int RunPic32Loader(const std::string& file);
+  // The instrument's port lent to a loader program: its settings saved, closed so that the
+  // program can open it alone. Taken back with those settings, or with the sensor's line
+  // (9600 8N2, NUL stripping) after a sensor took its new firmware.
+  comport::TComPort* LendPort();
+  void TakeBackPort(comport::TComPort* port, bool sensorLine);
 
  protected:
   // ReplyHost
