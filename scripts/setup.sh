@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev googletest
           socat srecord lrzsz xvfb xauth libxcb1-dev python3 binutils-mingw-w64-x86-64 mspdebug
-          dpkg-dev lintian desktop-file-utils groff-base libxml2-utils)
+          dpkg-dev lintian desktop-file-utils groff-base libxml2-utils util-linux)
 test_packages=(wine wine64 gcc-mingw-w64-x86-64 clang libclang-rt-dev)
 if [ "${1:-}" = "--tests" ]; then packages+=("${test_packages[@]}"); fi
 missing=()
