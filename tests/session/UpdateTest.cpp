@@ -147,6 +147,7 @@ TEST(ClassicLoader, ReadBackMismatchFailsAndOkRetriesWithoutTheDialogue) {
   EXPECT_EQ(u.rig.Boxes().back().text, "Error in bootloader !!  Programming abort.");
   EXPECT_EQ(u.rig.Boxes().back().caption, "Error");
   EXPECT_TRUE(u.rig.MemoHas("Aborted"));
+  EXPECT_FALSE(u.rig.MemoHas("Download successfully completed")) << "the flash is not the image";
   ASSERT_TRUE(form.OkBitBtn->Enabled());
 
   // OK runs the classic loader again, straight into the loader that is still active.

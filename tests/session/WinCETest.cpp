@@ -176,6 +176,7 @@ TEST(WinCEUpdate, ASilentInstrumentFailsAfterEightSecondsWithTheLineRestored) {
   EXPECT_EQ(form.SessionOutcome(), Outcome::Failed);
   EXPECT_TRUE(u.rig.MemoHas("did not answer within 8 seconds: block @2000 of TORVEX.EXE")) << "the reason stays";
   EXPECT_TRUE(u.rig.MemoHas("Aborted"));
+  EXPECT_FALSE(u.rig.MemoHas("Download successfully completed")) << "the file did not arrive whole";
   platform::LineSettings line = form.InstrumentPortObject()->LoadV24Parameter();
   EXPECT_EQ(line.baud, 9600u);
   EXPECT_EQ(form.Queue().HandlerCount(), 2u) << "the session and the retry on OK";
