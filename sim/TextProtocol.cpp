@@ -130,24 +130,30 @@ std::size_t TextProtocol::Feed(const std::uint8_t* data, std::size_t n, std::vec
   return n;
 }
 
+std::string TextProtocol::InjectedReply(const TextFault& due) {
+  switch (due.kind) {
+    case TextFaultKind::Silence:
+      if (onFault) onFault("injected silence");
+      return {};
+    case TextFaultKind::Refuse:
+      if (onFault) onFault("injected refusal");
+      return "?";
+    case TextFaultKind::AskAgain: {
+      std::string reply = "I.261#" + std::to_string(due.value);
+      if (onFault) onFault("injected reply " + reply);
+      return reply;
+    }
+  }
+  return {};
+}
+
 void TextProtocol::FinishPacket(std::vector<std::uint8_t>& out) {
   packetState_ = PacketState::None;
   Note(std::string(kPacketHeader) + "(" + std::to_string(packet_.size()) + " bytes)");
   std::string reply = "!";
   if (const TextFault* due = DueFault("A.12010")) {
-    switch (due->kind) {
-      case TextFaultKind::Silence:
-        if (onFault) onFault("injected silence");
-        return;
-      case TextFaultKind::Refuse:
-        if (onFault) onFault("injected refusal");
-        reply = "?";
-        break;
-      case TextFaultKind::AskAgain:
-        reply = "I.261#" + std::to_string(due->value);
-        if (onFault) onFault("injected reply " + reply);
-        break;
-    }
+    reply = InjectedReply(*due);
+    if (reply.empty()) return;
   } else if (!upload_.Packet(packet_)) {
     reply = "?";
   }
@@ -162,20 +168,7 @@ void TextProtocol::Handle(const std::string& line, std::vector<std::uint8_t>& ou
   std::string arg = hash == std::string::npos ? std::string() : line.substr(hash + 1);
 
   if (const TextFault* due = DueFault(key)) {
-    std::string reply;
-    switch (due->kind) {
-      case TextFaultKind::Silence:
-        if (onFault) onFault("injected silence");
-        break;
-      case TextFaultKind::Refuse:
-        if (onFault) onFault("injected refusal");
-        reply = "?";
-        break;
-      case TextFaultKind::AskAgain:
-        reply = "I.261#" + std::to_string(due->value);
-        if (onFault) onFault("injected reply " + reply);
-        break;
-    }
+    const std::string reply = InjectedReply(*due);
     if (!reply.empty()) {
       out.insert(out.end(), reply.begin(), reply.end());
       out.insert(out.end(), {'\r', '\n'});

@@ -34,6 +34,8 @@ class TextProtocol {
   void Note(const std::string& line);
   // The text fault due for this command key, counting the command; null when none is.
   const TextFault* DueFault(const std::string& key);
+  // What the instrument answers under a due fault: nothing (silence), "?" or "I.261#n".
+  std::string InjectedReply(const TextFault& due);
   // True once after a start command of the XMODEM loader was echoed, with its number and rate code.
   bool TakeXmodemRequest(int& command, int& rateCode);
 
